@@ -1,0 +1,36 @@
+// The local message bus: window messages between programs of one site over
+// SEQPACKET sockets in the bus directory (wire format in docs/bus.md).
+//
+// After BusOpen, SendMessage/PostMessage to a handle that is not a window of
+// this process go over the bus, addressable windows created with
+// CreateWindowProc get their socket, and sends arriving for our windows are
+// delivered to their procedures on the loop thread (also nested, while one
+// of our own sends waits for its reply).
+#pragma once
+#include "platform/winapi.h"
+#include <cstdint>
+#include <string>
+
+constexpr uint32_t kBusMaxBlock = 65536;
+
+// Joins the bus in BusDirectory(); false with a reason when the directory
+// is not safe to use (wrong owner or mode) or cannot be made.
+bool BusOpen(std::string *error);
+// Leaves the bus: removes our sockets, closes every connection.
+void BusClose();
+bool BusIsOpen();
+
+// A synchronous send carrying a block (text form, name requests, copy
+// data).  The target's procedure sees lParam = its copy of the block; the
+// reply's block is copied back into `block` (same length).  Returns the
+// target's result, 0 when there is no answer within 5 seconds.  A local
+// target is called directly with lParam = block.
+LRESULT BusSendBlock(HWND sender, HWND target, UINT message, WPARAM wParam, void *block,
+                     uint32_t length);
+// A synchronous number-form send naming the sender window.
+LRESULT BusSend(HWND sender, HWND target, UINT message, WPARAM wParam, LPARAM lParam);
+// Posts with an optional block (the receiver queues it).
+bool BusPost(HWND sender, HWND target, UINT message, WPARAM wParam, LPARAM lParam,
+             const void *block, uint32_t length);
+// Every window socket currently in the bus directory (other programs' too).
+int BusListWindows(HWND *out, int max);

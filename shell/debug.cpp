@@ -1,0 +1,145 @@
+#include "shell/debug.h"
+
+#include "config/profile.h"
+#include "shell/shell.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+char FieldText[kFieldSlots][kFieldTextSize];
+int32_t FieldValue[kFieldSlots];
+
+namespace {
+
+constexpr size_t kLineSize = 516;
+DebugSink Sink = nullptr;
+
+void Emit(const char *line)
+{
+    if (Sink) {
+        Sink(line);
+        return;
+    }
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+}
+
+const char kRule[] = "----------------------------------------------------------";
+
+// From index 8 on, the line is shown in upper case (the hex digits).
+void FlushHexLine(char *line, size_t *used)
+{
+    if (*used == 0)
+        return;
+    for (size_t i = 8; i < *used; ++i)
+        line[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+    line[*used] = 0;
+    DebugPrint(line);
+    *used = 0;
+}
+
+}  // namespace
+
+void SetDebugSink(DebugSink sink) { Sink = sink; }
+
+void DebugPrint(const char *text)
+{
+    if (Profile.DebugMode == 0)
+        return;
+    char line[kLineSize];
+    std::snprintf(line, sizeof line, "<WE>-%s\n", text ? text : "");
+    Emit(line);
+}
+
+void DebugPrintf(const char *format, ...)
+{
+    if (Profile.DebugMode == 0)
+        return;
+    char text[kLineSize];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    DebugPrint(text);
+}
+
+void HexDump(const uint8_t *bytes, size_t length)
+{
+    DebugPrint(kRule);
+    char line[128];
+    size_t used = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (i % 16 == 0) {
+            size_t end = i + 16 < length ? i + 16 : length;
+            used = static_cast<size_t>(std::snprintf(line, sizeof line, "Bytes %02zx-%02zx : ", i, end));
+        }
+        used += static_cast<size_t>(std::snprintf(line + used, sizeof line - used, "%02x ", bytes[i]));
+        if (i % 16 == 15)
+            FlushHexLine(line, &used);
+    }
+    FlushHexLine(line, &used);
+    DebugPrint(kRule);
+}
+
+void LogEvent(const char *text, int level)
+{
+    char line[kLineSize];
+    std::snprintf(line, sizeof line, "%03d WEX %d - %s \n", Shell.DriverId, level, text ? text : "");
+    Emit(line);
+}
+
+int32_t ReadNumber(const char *text)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    while (*p && std::isspace(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    uint32_t v = 0;  // wraps like the original's unchecked reading
+    while (*p >= '0' && *p <= '9')
+        v = v * 10u + static_cast<uint32_t>(*p++ - '0');
+    if (negative)
+        v = 0u - v;
+    return static_cast<int32_t>(v);
+}
+
+void SplitFields(const char *message, int maxFields)
+{
+    if (!message)
+        return;
+    if (maxFields > kFieldSlots)
+        maxFields = kFieldSlots;
+    size_t len = std::strlen(message);
+    size_t i = 3;
+    int n = 0;
+    while (i <= len && n < maxFields) {
+        while (i < len && message[i] == ' ')
+            ++i;
+        size_t out = 0;
+        char *slot = FieldText[n];
+        if (i < len && message[i] == '\'') {
+            ++i;
+            while (i < len && message[i] != '\'') {
+                if (out < kFieldTextSize - 1)
+                    slot[out++] = message[i];
+                ++i;
+            }
+            ++i;  // past the closing apostrophe (or past the end)
+        } else {
+            while (i < len && message[i] != ' ') {
+                if (out < kFieldTextSize - 1)
+                    slot[out++] = message[i];
+                ++i;
+            }
+        }
+        slot[out] = 0;
+        FieldValue[n] = ReadNumber(slot);
+        ++n;
+        // drop anything glued to a closing apostrophe
+        while (i < len && message[i] != ' ')
+            ++i;
+    }
+}

@@ -1,0 +1,27 @@
+// Diagnostic output and the field splitter for control-system texts.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// "<WE>-text" on the debugger channel (standard error), only with DebugMode on.
+void DebugPrint(const char *text);
+// printf-style DebugPrint, formatted into the same bounded line.
+void DebugPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// A rule, 16 bytes a line in hexadecimal, a rule; through DebugPrint.
+void HexDump(const uint8_t *bytes, size_t length);
+// "%03d WEX %d - %s " event line; always written to standard error.
+void LogEvent(const char *text, int level);
+
+// The shared field store of SplitFields: six slots, text and number.
+constexpr int kFieldSlots = 6;
+constexpr size_t kFieldTextSize = 255;
+extern char FieldText[kFieldSlots][kFieldTextSize];
+extern int32_t FieldValue[kFieldSlots];
+// Splits a control-system text from index 3 into up to maxFields fields.
+void SplitFields(const char *message, int maxFields);
+// Decimal reading: blanks, optional sign, digits; no digits gives 0.
+int32_t ReadNumber(const char *text);
+
+// Where debug and event lines go (tests capture them); null restores stderr.
+using DebugSink = void (*)(const char *line);
+void SetDebugSink(DebugSink sink);

@@ -1,0 +1,2 @@
+// STUB entry point.
+int main() { return 1; }

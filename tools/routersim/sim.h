@@ -1,0 +1,37 @@
+// The router simulator: one router of a chosen protocol on a serial device
+// (normally the master side of a pseudo-terminal).  Each protocol's router
+// lives in its own file and exports one SimProtocol table.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SimRouter {
+    int sources = 16;
+    int dests = 16;
+    int levels = 1;
+    int minDest = 1;                 // the first destination the driver's port serves
+    std::vector<std::vector<int>> xpt;  // [level][dest], dest 1..dests; -1 unknown
+    bool silent = false;             // answer nothing
+    bool garbage = false;            // answer noise instead
+    std::vector<std::string> options;  // extra "key=value" options for a protocol
+};
+
+struct SimProtocol {
+    const char *name;                                  // the profile keyword
+    void (*start)(SimRouter &r);                       // optional
+    void (*byte)(SimRouter &r, uint8_t b);             // one byte from the driver
+    void (*announce)(SimRouter &r, int dest);          // unsolicited tally of dest
+};
+
+// Writes bytes to the driver (dropped while silent).
+void SimSend(SimRouter &r, const void *bytes, size_t length);
+void SimSendText(SimRouter &r, const std::string &text);
+// A line for the simulator's own log (standard output), one event per line.
+void SimLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Option value by key ("" when absent).
+std::string SimOption(const SimRouter &r, const char *key);
+
+// By protocol code 0..16; null where the simulator has no such router.
+extern const SimProtocol *const SimTable[17];
