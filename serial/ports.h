@@ -22,3 +22,7 @@ int PortForDest(int32_t dest);
 int PortByCommIndex(int index);
 void DrainPort(int index);
 void PortsReset();
+
+// Tests: sees every frame PortTransmit is given, before it is written.
+using PortTransmitHook = void (*)(int port, const uint8_t *bytes, int length);
+void SetPortTransmitHook(PortTransmitHook hook);
