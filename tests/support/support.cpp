@@ -1,1 +1,218 @@
-// shared helpers of the tests
+#include "tests/support/support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+TempRoot::TempRoot()
+{
+    char tmpl[] = "/tmp/wextest.XXXXXX";
+    char *d = mkdtemp(tmpl);
+    dir = d ? d : "/tmp";
+}
+
+TempRoot::~TempRoot()
+{
+    std::error_code ec;
+    if (dir.rfind("/tmp/wextest.", 0) == 0)
+        std::filesystem::remove_all(dir, ec);
+}
+
+void WriteTextFile(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+std::string ReadTextFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<unsigned char> ReadBinaryFile(const std::string &path)
+{
+    std::string s = ReadTextFile(path);
+    return std::vector<unsigned char>(s.begin(), s.end());
+}
+
+bool FileExists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool WaitFor(const std::function<bool()> &cond, int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (cond())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool StartChild(Child *c, const std::vector<std::string> &argv,
+                const std::vector<std::string> &env, const std::string &logDir,
+                const std::string &name)
+{
+    c->outPath = logDir + "/" + name + ".out";
+    c->errPath = logDir + "/" + name + ".err";
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return false;
+    pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        dup2(in[0], 0);
+        int out = open(c->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(c->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (auto &e : env)
+            putenv(strdup(e.c_str()));
+        std::vector<char *> args;
+        for (auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    c->pid = pid;
+    c->stdinFd = in[1];
+    return true;
+}
+
+void ChildWrite(Child *c, const std::string &text)
+{
+    size_t off = 0;
+    while (off < text.size()) {
+        ssize_t n = write(c->stdinFd, text.data() + off, text.size() - off);
+        if (n <= 0)
+            return;
+        off += static_cast<size_t>(n);
+    }
+}
+
+std::string ChildOutput(const Child &c) { return ReadTextFile(c.outPath); }
+std::string ChildErrors(const Child &c) { return ReadTextFile(c.errPath); }
+
+static bool Reap(Child *c, int flags)
+{
+    if (c->pid <= 0)
+        return true;
+    int status = 0;
+    pid_t r = waitpid(c->pid, &status, flags);
+    if (r != c->pid)
+        return false;
+    c->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    c->pid = -1;
+    if (c->stdinFd >= 0)
+        close(c->stdinFd);
+    c->stdinFd = -1;
+    return true;
+}
+
+bool ChildWait(Child *c, int timeoutMs)
+{
+    return WaitFor([&] { return Reap(c, WNOHANG); }, timeoutMs);
+}
+
+bool ChildRunning(Child *c) { return c->pid > 0 && !Reap(c, WNOHANG); }
+
+void ChildStop(Child *c, int timeoutMs)
+{
+    if (c->pid <= 0)
+        return;
+    kill(c->pid, SIGTERM);
+    if (!ChildWait(c, timeoutMs)) {
+        kill(c->pid, SIGKILL);
+        Reap(c, 0);
+    }
+}
+
+size_t CountOccurrences(const std::string &haystack, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+bool WaitForOutput(const Child &c, const std::string &text, int timeoutMs)
+{
+    return WaitFor([&] { return ChildOutput(c).find(text) != std::string::npos; }, timeoutMs);
+}
+
+bool WaitForErrors(const Child &c, const std::string &text, int timeoutMs)
+{
+    return WaitFor([&] { return ChildErrors(c).find(text) != std::string::npos; }, timeoutMs);
+}
+
+bool OpenPty(Pty *p)
+{
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0)
+        return false;
+    termios t;
+    if (tcgetattr(m, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(m, TCSANOW, &t);
+    }
+    char name[128];
+    if (ptsname_r(m, name, sizeof name) != 0)
+        return false;
+    p->master = m;
+    p->slavePath = name;
+    return true;
+}
+
+void ClosePty(Pty *p)
+{
+    if (p->master >= 0)
+        close(p->master);
+    p->master = -1;
+}
+
+size_t ReadAvailable(int fd, std::string *out, int timeoutMs)
+{
+    size_t total = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left < 0)
+            left = 0;
+        pollfd pfd{fd, POLLIN, 0};
+        int r = poll(&pfd, 1, total ? 20 : static_cast<int>(left));
+        if (r <= 0)
+            return total;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return total;
+        out->append(buf, static_cast<size_t>(n));
+        total += static_cast<size_t>(n);
+    }
+}

@@ -1,0 +1,205 @@
+// Diagnostic lines and the field splitter.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/profile.h"
+#include "shell/debug.h"
+#include "shell/shell.h"
+
+namespace {
+
+std::vector<std::string> Lines;
+void Capture(const char *line) { Lines.emplace_back(line); }
+
+struct DebugTest : ::testing::Test {
+    void SetUp() override
+    {
+        ProfileReset();
+        ShellReset();
+        Lines.clear();
+        SetDebugSink(Capture);
+    }
+    void TearDown() override { SetDebugSink(nullptr); }
+};
+
+const std::string kRule = "<WE>-----------------------------------------------------------\n";
+
+}  // namespace
+
+TEST_F(DebugTest, DebugPrintIsSilentWithDebugOff)
+{
+    DebugPrint("hello");
+    uint8_t bytes[20] = {};
+    HexDump(bytes, sizeof bytes);
+    EXPECT_TRUE(Lines.empty());
+}
+
+TEST_F(DebugTest, DebugPrintFormatsLine)
+{
+    Profile.DebugMode = 1;
+    DebugPrint("Trying to attach to VEK");
+    ASSERT_EQ(Lines.size(), 1u);
+    EXPECT_EQ(Lines[0], "<WE>-Trying to attach to VEK\n");
+}
+
+TEST_F(DebugTest, OverlongDebugLineIsTruncatedNotOverrun)
+{
+    Profile.DebugMode = 1;
+    std::string big(5000, 'x');
+    DebugPrint(big.c_str());
+    ASSERT_EQ(Lines.size(), 1u);
+    EXPECT_EQ(Lines[0].size(), 515u);
+}
+
+TEST_F(DebugTest, HexDumpOfTwentyBytes)
+{
+    Profile.DebugMode = 1;
+    uint8_t bytes[20];
+    for (int i = 0; i < 20; ++i)
+        bytes[i] = static_cast<uint8_t>(0xa0 + i);
+    HexDump(bytes, sizeof bytes);
+    ASSERT_EQ(Lines.size(), 4u);
+    EXPECT_EQ(Lines[0], kRule);
+    EXPECT_EQ(Lines[1],
+              "<WE>-Bytes 00-10 : A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF \n");
+    EXPECT_EQ(Lines[2], "<WE>-Bytes 10-14 : B0 B1 B2 B3 \n");
+    EXPECT_EQ(Lines[3], kRule);
+}
+
+TEST_F(DebugTest, HexDumpKeepsCaseOfFirstOffsetOnly)
+{
+    Profile.DebugMode = 1;
+    uint8_t bytes[0xab] = {};
+    HexDump(bytes, sizeof bytes);
+    ASSERT_EQ(Lines.size(), 13u);
+    // The first offset keeps its lower case, the end offset is upper-cased.
+    EXPECT_EQ(Lines[10].substr(0, 19), "<WE>-Bytes 90-A0 : ");
+    EXPECT_EQ(Lines[11].substr(0, 19), "<WE>-Bytes a0-AB : ");
+}
+
+TEST_F(DebugTest, HexDumpOfSixteenAndZeroBytes)
+{
+    Profile.DebugMode = 1;
+    uint8_t bytes[16] = {};
+    HexDump(bytes, 16);
+    EXPECT_EQ(Lines.size(), 3u);
+    Lines.clear();
+    HexDump(bytes, 0);
+    ASSERT_EQ(Lines.size(), 2u);
+    EXPECT_EQ(Lines[0], kRule);
+}
+
+TEST_F(DebugTest, LogEventAlwaysWritten)
+{
+    Shell.DriverId = 7;
+    LogEvent("Comms fail on port 1", 1);
+    ASSERT_EQ(Lines.size(), 1u);
+    EXPECT_EQ(Lines[0], "007 WEX 1 - Comms fail on port 1 \n");
+}
+
+// ---- SplitFields ----------------------------------------------------------
+
+struct SplitTest : ::testing::Test {
+    void SetUp() override
+    {
+        for (int i = 0; i < kFieldSlots; ++i) {
+            std::strcpy(FieldText[i], "old");
+            FieldValue[i] = 99;
+        }
+    }
+};
+
+TEST_F(SplitTest, NumbersAndMissingFields)
+{
+    SplitFields("RC 12 34 5", 5);
+    EXPECT_EQ(FieldValue[0], 12);
+    EXPECT_EQ(FieldValue[1], 34);
+    EXPECT_EQ(FieldValue[2], 5);
+    EXPECT_STREQ(FieldText[3], "");
+    EXPECT_EQ(FieldValue[3], 0);
+    EXPECT_STREQ(FieldText[4], "");
+    EXPECT_STREQ(FieldText[5], "old");  // beyond maxFields: kept
+    EXPECT_EQ(FieldValue[5], 99);
+}
+
+TEST_F(SplitTest, QuotedFieldWithNetworkStatus)
+{
+    SplitFields("NS 001 002 'TXRX=1' abc", 6);
+    EXPECT_STREQ(FieldText[0], "001");
+    EXPECT_STREQ(FieldText[1], "002");
+    EXPECT_STREQ(FieldText[2], "TXRX=1");
+    EXPECT_EQ(FieldValue[2], 0);
+    EXPECT_STREQ(FieldText[3], "abc");
+    EXPECT_STREQ(FieldText[4], "");
+    EXPECT_STREQ(FieldText[5], "");
+}
+
+TEST_F(SplitTest, QuotedFieldKeepsBlanksAndDropsGluedText)
+{
+    SplitFields("RC 7 'a b'xyz 9", 3);
+    EXPECT_STREQ(FieldText[1], "a b");
+    EXPECT_EQ(FieldValue[2], 9);
+}
+
+TEST_F(SplitTest, ShortMessages)
+{
+    SplitFields("RC", 5);
+    for (int i = 0; i < kFieldSlots; ++i)
+        EXPECT_STREQ(FieldText[i], "old");
+    SplitFields("RC ", 4);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_STREQ(FieldText[i], "");
+        EXPECT_EQ(FieldValue[i], 0);
+    }
+    EXPECT_STREQ(FieldText[4], "old");
+}
+
+TEST_F(SplitTest, BlanksAndTrailingBlank)
+{
+    SplitFields("RC    1   2 ", 4);
+    EXPECT_EQ(FieldValue[0], 1);
+    EXPECT_EQ(FieldValue[1], 2);
+    EXPECT_STREQ(FieldText[2], "");
+    EXPECT_STREQ(FieldText[3], "");
+}
+
+TEST_F(SplitTest, UnterminatedQuoteEndsScan)
+{
+    SplitFields("RC 1 'open text", 5);
+    EXPECT_EQ(FieldValue[0], 1);
+    EXPECT_STREQ(FieldText[1], "open text");
+    EXPECT_STREQ(FieldText[2], "old");
+    EXPECT_STREQ(FieldText[4], "old");
+}
+
+TEST_F(SplitTest, ExtraFieldsNotLookedAtAndTabIsOrdinary)
+{
+    SplitFields("RC 1 2 3 4 5 6 7", 2);
+    EXPECT_EQ(FieldValue[0], 1);
+    EXPECT_EQ(FieldValue[1], 2);
+    EXPECT_STREQ(FieldText[2], "old");
+    SplitFields("RC 1\t2 3", 2);
+    EXPECT_STREQ(FieldText[0], "1\t2");
+    EXPECT_EQ(FieldValue[0], 1);
+}
+
+TEST_F(SplitTest, OverlongFieldIsTruncated)
+{
+    std::string msg = "RC " + std::string(1000, '7') + " 5";
+    SplitFields(msg.c_str(), 2);
+    EXPECT_EQ(std::strlen(FieldText[0]), kFieldTextSize - 1);
+    EXPECT_EQ(FieldValue[1], 5);
+}
+
+TEST(ReadNumberTest, Forms)
+{
+    EXPECT_EQ(ReadNumber("  42 extra"), 42);
+    EXPECT_EQ(ReadNumber("+5"), 5);
+    EXPECT_EQ(ReadNumber("-3"), -3);
+    EXPECT_EQ(ReadNumber("abc"), 0);
+    EXPECT_EQ(ReadNumber("12abc"), 12);
+    EXPECT_EQ(ReadNumber(""), 0);
+}
