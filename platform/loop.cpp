@@ -356,6 +356,17 @@ void LoopSetRemoteHooks(const LoopRemoteHooks *hooks)
     L.hooks = hooks;
 }
 
+int LoopEpollFd()
+{
+    EnsureOpen();
+    return L.epfd;
+}
+
+int LoopNextTimerMs()
+{
+    return L.timers.empty() ? -1 : WaitTimeout(-1);
+}
+
 uint64_t LoopWakeups()
 {
     return L.wakeups;

@@ -62,6 +62,12 @@ struct LoopRemoteHooks {
 };
 void LoopSetRemoteHooks(const LoopRemoteHooks *hooks);
 
+// For a foreign event loop (the Qt view): the epoll descriptor, readable
+// whenever something is ready, and the milliseconds until the next timer
+// is due (-1 when no timer runs).
+int LoopEpollFd();
+int LoopNextTimerMs();
+
 // For tests: how many times the loop woke from its wait.
 uint64_t LoopWakeups();
 // Drops every window, timer, queued message and descriptor (tests).

@@ -1,0 +1,310 @@
+// The main window's messages, menu commands and the main dialog's panel,
+// driven in one process with local windows standing in for VEK and for
+// attached programs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/profile.h"
+#include "link/attach.h"
+#include "link/commands.h"
+#include "link/revertive.h"
+#include "platform/dialog.h"
+#include "platform/loop.h"
+#include "platform/root.h"
+#include "protocols/protocol.h"
+#include "routing/statefiles.h"
+#include "routing/tables.h"
+#include "serial/ports.h"
+#include "shell/menu.h"
+#include "shell/shell.h"
+#include "tests/support/support.h"
+#include "ui/about.h"
+#include "ui/maindlg.h"
+
+namespace {
+
+struct Received {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::string text;
+};
+std::vector<Received> Got;
+
+// Records what reaches a program; texts are copied when the code carries one.
+LRESULT Program(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Received r{window, message, wParam, lParam, ""};
+    bool text = message == 2187 || message == 2188 || message == 2776 || message == 2740 ||
+                message == 2121 || message == 2123;
+    if (text && lParam)
+        r.text = reinterpret_cast<const char *>(lParam);
+    if (message == 2164 && lParam) {
+        // A name request: answer "N<database>-<index>".
+        auto *b = reinterpret_cast<uint8_t *>(lParam);
+        int db = b[2] | (b[3] << 8), index = b[4] | (b[5] << 8);
+        std::snprintf(reinterpret_cast<char *>(b), 256, "N%d-%d", db, index);
+    }
+    Got.push_back(r);
+    return 0;
+}
+
+size_t Count(UINT message, HWND to = 0)
+{
+    size_t n = 0;
+    for (auto &r : Got)
+        n += r.message == message && (to == 0 || r.window == to);
+    return n;
+}
+
+struct MainWndTest : ::testing::Test {
+    TempRoot root;
+    HWND vek = 0;
+
+    void SetUp() override
+    {
+        LoopReset();
+        UiModelReset();
+        ProfileReset();
+        RoutingReset();
+        PortsReset();
+        ProtocolReset();
+        CommandsReset();
+        LinkReset();
+        ShellReset();
+        DialogReset();
+        RevertiveReset();
+        StateFilesReset();
+        Got.clear();
+        SetRootDirectory(root.dir.c_str());
+        Shell.DriverId = 7;
+        Shell.MainWindow = CreateWindowProc(MainWndProc, false);
+        vek = CreateWindowProc(Program, false);
+        Link.VekWindow = vek;
+        Link.TxRxMode = 2;
+        Profile.DatabaseSize_0 = 16;
+        Profile.DatabaseSize_1 = 32;
+        Profile.Simulation = 1;
+        Profile.NameLength = 8;
+        Profile.SourceToDest = 1;
+        Profile.ReAssert = 1;
+        Profile.SaveDelay = 10;
+        Commands.WorkstationAccess[0] = 1;
+        Commands.CommandsEnabled = 1;
+        CreateMainDialog();
+        Got.clear();
+    }
+    void TearDown() override { LoopReset(); }
+    LRESULT Send(UINT m, WPARAM w, LPARAM l) { return SendMessage(Shell.MainWindow, m, w, l); }
+    std::string Text(int id) { return GetDlgItemText(Dlg.Dialog, id); }
+    std::string Code(int id)
+    {
+        const ControlModel *c = GetControl(Dlg.Dialog, id);
+        return c ? c->captionCode : "";
+    }
+};
+
+}  // namespace
+
+TEST_F(MainWndTest, DialogInitialisation)
+{
+    EXPECT_TRUE(IsIconic(Shell.MainWindow));
+    EXPECT_EQ(ListGetCount(Dlg.Dialog, IDC_SOURCES), 16);
+    EXPECT_EQ(ListGetCount(Dlg.Dialog, IDC_DESTS), 32);
+    EXPECT_EQ(GetControl(Dlg.Dialog, IDC_SOURCES)->items[4], "N0-5");
+    EXPECT_EQ(GetControl(Dlg.Dialog, IDC_DESTS)->items[0], "N1-1");
+    EXPECT_EQ(GetControl(Dlg.Dialog, IDC_SOURCES)->columnWidth, 72);
+    EXPECT_EQ(Dlg.SelectedDest, 1);
+    EXPECT_EQ(Dlg.SelectedSource, 0);
+    EXPECT_EQ(Text(IDC_DRIVER), "Internal");
+    EXPECT_EQ(Code(IDC_DRIVER), "/__2B0_");
+    EXPECT_EQ(Text(IDC_CONTROL), "Internal");
+    EXPECT_EQ(Text(IDC_KEYBOARD), "Disabled");
+    EXPECT_EQ(Text(IDC_STATUS + 1), "Unused");
+    EXPECT_EQ(Text(IDC_PORT + 3), "0");
+    EXPECT_TRUE(TimerRunning(Dlg.Dialog, 2));
+    EXPECT_EQ(TimerPeriod(Dlg.Dialog, 2), 60000u);
+    EXPECT_FALSE(TimerRunning(Dlg.Dialog, 1));  // simulation: no polling
+}
+
+TEST_F(MainWndTest, AttachAndDetachExternalDriver)
+{
+    HWND ext = CreateWindowProc(Program, false);
+    Send(2734, ext, 8);  // another device's Id
+    EXPECT_EQ(Shell.ExternalDriverWindow, 0u);
+    Send(2735, 0, 7);  // nothing attached: buttons stay
+    EXPECT_EQ(Text(IDC_DRIVER), "Internal");
+    EXPECT_EQ(Code(IDC_DRIVER), "/__2B0_");
+    Send(49155, ext, 7);
+    EXPECT_EQ(Shell.ExternalDriverWindow, ext);
+    ASSERT_EQ(Count(2739, ext), 1u);
+    EXPECT_EQ(Got.back().wParam, Shell.MainWindow);
+    EXPECT_EQ(Got.back().lParam, 7);
+    EXPECT_EQ(Text(IDC_DRIVER), "External");
+    Send(2735, 0, 7);
+    EXPECT_EQ(Shell.ExternalDriverWindow, 0u);
+    EXPECT_EQ(Code(IDC_DRIVER), "/__9B0_");
+    EXPECT_EQ(Text(IDC_DRIVER), "Internal");
+}
+
+TEST_F(MainWndTest, ControlWindowTakesCommands)
+{
+    HWND ctl = CreateWindowProc(Program, false);
+    Send(2774, ctl, 7);
+    ASSERT_EQ(Count(2042, ctl), 1u);
+    EXPECT_EQ(Code(IDC_CONTROL), "/__1B0_");
+    EXPECT_EQ(Text(IDC_CONTROL), "External");
+    // Take goes to the control window, not to the router.
+    Dlg.SelectedSource = 3;
+    Dlg.SelectedDest = 5;
+    TakeRoute();
+    ASSERT_EQ(Count(2776, ctl), 1u);
+    EXPECT_EQ(Got.back().text, "RC 7 3 5 ',---' 0");
+    EXPECT_EQ(Routing.TallyTable[5], 0);
+    Send(2775, 0, 7);
+    EXPECT_EQ(Shell.ControlWindow, 0u);
+    EXPECT_EQ(Code(IDC_CONTROL), "/__2B0_");
+}
+
+TEST_F(MainWndTest, TallyTextBounds)
+{
+    Routing.TallyTable[12] = 3;
+    char buf[16] = "untouched";
+    Send(2778, 4096, reinterpret_cast<LPARAM>(buf));
+    EXPECT_STREQ(buf, "untouched");
+    Send(2778, 0, reinterpret_cast<LPARAM>(buf));
+    EXPECT_STREQ(buf, "untouched");
+    Send(2778, 12, reinterpret_cast<LPARAM>(buf));
+    EXPECT_STREQ(buf, "3");
+    Routing.TallyTable[12] = -1;
+    Send(2778, 12, reinterpret_cast<LPARAM>(buf));
+    EXPECT_STREQ(buf, "-1");
+}
+
+TEST_F(MainWndTest, CommandsReachTheInterpreter)
+{
+    char cmd[] = "RC 7 4 9 ',---' 0";
+    EXPECT_EQ(Send(2777, 0, reinterpret_cast<LPARAM>(cmd)), 0);
+    EXPECT_EQ(Routing.TallyTable[9], 4);
+    EXPECT_EQ(Commands.CommandCounter, 1u);
+    EXPECT_EQ(Text(IDC_RXCOUNT), "00000001");
+    char cmd2[] = "RC 7 6 9 ',---' 0";
+    EXPECT_EQ(Send(2189, 0, reinterpret_cast<LPARAM>(cmd2)), 1);
+    EXPECT_EQ(Routing.TallyTable[9], 6);
+}
+
+TEST_F(MainWndTest, DatabaseChangeRestartsOneShotReload)
+{
+    for (int i = 0; i < 5; ++i)
+        Send(2174, 0, static_cast<LPARAM>((1u << 16) | 9u));
+    EXPECT_EQ(Shell.NoticeDatabase, 1);
+    EXPECT_EQ(Shell.NoticeIndex, 9);
+    EXPECT_TRUE(TimerRunning(Shell.MainWindow, 6));
+    EXPECT_EQ(TimerPeriod(Shell.MainWindow, 6), 1000u);
+    ASSERT_TRUE(WaitFor([&] {
+        LoopRunOnce(50);
+        return Count(2164) > 0;
+    }, 5000));
+    EXPECT_EQ(Count(2164), 48u);  // one reload: 16 sources and 32 destinations
+    EXPECT_FALSE(TimerRunning(Shell.MainWindow, 6));
+}
+
+TEST_F(MainWndTest, KeyboardToggleAndMenu)
+{
+    BuildMainMenu();
+    for (int id = kMenuSourceBox; id <= kMenuLock; ++id)
+        EnableMenuItem(id, false);
+    Send(WM_COMMAND, kMenuKeyboard, 0);
+    EXPECT_EQ(Shell.KeyboardEnabled, 1);
+    EXPECT_TRUE(MenuItemChecked(kMenuKeyboard));
+    EXPECT_TRUE(MenuItemEnabled(kMenuTake));
+    EXPECT_EQ(Code(IDC_KEYBOARD), "/__1B__");
+    EXPECT_EQ(Text(IDC_KEYBOARD), "Enabled");
+    EXPECT_EQ(FocusedControl(), IDC_DESTS);
+    EXPECT_EQ(ListGetSel(Dlg.Dialog, IDC_DESTS), 0);
+    Send(WM_COMMAND, kMenuKeyboard, 0);
+    EXPECT_EQ(Shell.KeyboardEnabled, 0);
+    EXPECT_FALSE(MenuItemEnabled(kMenuSourceBox));
+    EXPECT_FALSE(MenuItemChecked(kMenuKeyboard));
+    EXPECT_EQ(Text(IDC_KEYBOARD), "Disabled");
+}
+
+TEST_F(MainWndTest, ClearErrorsShowsZeroOnUsedPorts)
+{
+    Ports.InUse[2] = 1;
+    Ports.ErrorCount[2] = 5;
+    Ports.ErrorCount[3] = 4;
+    Send(WM_COMMAND, kMenuClearErrors, 0);
+    EXPECT_EQ(Ports.ErrorCount[2], 0u);
+    EXPECT_EQ(Ports.ErrorCount[3], 0u);
+    EXPECT_EQ(Text(IDC_ERRORS + 2), "0");
+    EXPECT_EQ(Text(IDC_ERRORS + 3), "");
+}
+
+TEST_F(MainWndTest, PanelSelectTakeAndLock)
+{
+    Routing.TallyTable[5] = 12;
+    Shell.DriverId = 3;
+    ListSetSel(Dlg.Dialog, IDC_DESTS, 4);
+    SendMessage(Dlg.Dialog, WM_COMMAND, IDC_DESTS, 0);
+    EXPECT_EQ(Dlg.SelectedDest, 5);
+    EXPECT_EQ(Dlg.SelectedSource, 12);
+    EXPECT_EQ(ListGetSel(Dlg.Dialog, IDC_SOURCES), 11);
+    // Lock it from the panel: the text goes straight to the interpreter.
+    uint64_t beeps = BeepCount();
+    SendMessage(Dlg.Dialog, WM_COMMAND, IDC_LOCK, 0);
+    EXPECT_EQ(BeepCount(), beeps + 1);
+    EXPECT_NE(Routing.LockTable[5], 0);
+    EXPECT_EQ(Text(IDC_LOCK), "Locked");
+    EXPECT_EQ(Code(IDC_LOCK), "/1B____");
+    EXPECT_FALSE(IsDlgItemEnabled(Dlg.Dialog, IDC_TAKE));
+    SendMessage(Dlg.Dialog, WM_COMMAND, IDC_LOCK, 0);
+    EXPECT_EQ(Routing.LockTable[5], 0);
+    EXPECT_EQ(Text(IDC_LOCK), "Unlocked");
+    EXPECT_TRUE(IsDlgItemEnabled(Dlg.Dialog, IDC_TAKE));
+    // A tally of -1 leaves the source list without a selection.
+    Routing.TallyTable[5] = -1;
+    ShowSelectedDest();
+    EXPECT_EQ(ListGetSel(Dlg.Dialog, IDC_SOURCES), -1);
+}
+
+TEST_F(MainWndTest, TakeNeedsASourceAndAnUnlockedDestination)
+{
+    Dlg.SelectedSource = 0;  // as right after start-up
+    TakeRoute();
+    EXPECT_EQ(Commands.CommandCounter, 0u);
+    Dlg.SelectedSource = 4;
+    Dlg.SelectedDest = 6;
+    Routing.LockTable[6] = 1;
+    Send(WM_COMMAND, kMenuTake, 0);  // the menu's Take refuses a locked destination
+    EXPECT_EQ(Commands.CommandCounter, 0u);
+    Routing.LockTable[6] = 0;
+    Send(WM_COMMAND, kMenuTake, 0);
+    EXPECT_EQ(Routing.TallyTable[6], 4);
+}
+
+TEST_F(MainWndTest, AboutBox)
+{
+    Send(WM_COMMAND, kMenuAbout, 0);
+    HWND box = AboutBoxWindow();
+    ASSERT_NE(box, 0u);
+    EXPECT_EQ(GetDlgItemText(box, IDC_ABOUT_VERSION), "Version 3.06.09");
+    std::string build = GetDlgItemText(box, IDC_ABOUT_BUILD);
+    EXPECT_EQ(build.size(), 11u + 3u + 8u);
+    EXPECT_EQ(build.substr(11, 3), " - ");
+}
+
+TEST_F(MainWndTest, CloseRunsShutdownOnce)
+{
+    Send(WM_CLOSE, 0, 0);
+    EXPECT_TRUE(Shell.ShuttingDown);
+    EXPECT_FALSE(TimerRunning(Dlg.Dialog, 2));
+    EXPECT_EQ(Count(2186, vek), 1u);
+    Send(2175, 0, 0);
+    EXPECT_EQ(Count(2186, vek), 1u);
+    EXPECT_FALSE(LoopRunOnce(0));  // the quit message is posted
+}
