@@ -13,6 +13,7 @@
 #include "platform/loop.h"
 #include "platform/root.h"
 #include "shell/shell.h"
+#include "shell/status.h"
 #include "ui/view.h"
 
 namespace {
@@ -25,6 +26,7 @@ const char kUsage[] =
     "  --headless    run without the operator window\n"
     "  --root DIR    root directory standing for the Windows directory\n"
     "                (default: $ZOLT_ROOT, else /var/lib/zolt)\n"
+    "  --status SECS headless: print a one-line status every SECS seconds\n"
     "  --help        show this help and exit\n"
     "  --version     show the version and exit\n"
     "\n"
@@ -35,6 +37,7 @@ const char kUsage[] =
 struct Options {
     bool headless = false;
     const char *root = nullptr;
+    int statusSeconds = 0;
     std::string idText;
 };
 
@@ -55,6 +58,8 @@ int ParseOptions(int argc, char **argv, Options *o)
             o->headless = true;
         } else if (std::strcmp(a, "--root") == 0 && i + 1 < argc) {
             o->root = argv[++i];
+        } else if (std::strcmp(a, "--status") == 0 && i + 1 < argc) {
+            o->statusSeconds = std::atoi(argv[++i]);
         } else if (std::strncmp(a, "--root=", 7) == 0) {
             o->root = a + 7;
         } else if (std::strncmp(a, "--", 2) == 0) {
@@ -117,6 +122,8 @@ int main(int argc, char **argv)
         return 3;
     }
     int code = 0;
+    if (!withView)
+        StartStatusLine(o.statusSeconds);
     if (CreateMainWindow()) {
         if (withView && Shell.ExitCode == 0)
             code = ViewRun();
