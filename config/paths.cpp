@@ -1,7 +1,176 @@
+// The site-wide paths are looked up afresh on every call, so an operator who
+// moves the configuration directory while the driver runs moves its next
+// save with it.  A missing key is written back with the default in use, so
+// the paths file documents itself.
 #include "config/paths.h"
-// STUB
-void ReadConfigPath(char *b, size_t s) { if (s) b[0] = 0; }
-void ReadSystemPath(char *b, size_t s) { if (s) b[0] = 0; }
-void ReadTempPath(char *b, size_t s) { if (s) b[0] = 0; }
-int32_t ReadWorkStation() { return -1; }
-void LoadWorkstationAccess() {}
+
+#include "config/profile.h"
+#include "link/commands.h"
+#include "platform/profile.h"
+#include "platform/root.h"
+#include "shell/debug.h"
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr size_t kPathWork = 512;    // the value as stored, up to 511 characters
+constexpr size_t kNumberText = 9;    // numbers count by their first 8 characters
+constexpr size_t kAccessText = 256;
+constexpr size_t kItemText = 80;     // one access item, up to 79 characters
+
+// Copies src into the caller's buffer, zero-padded.  A path that does not
+// fit is cut to size-1 characters and still ends in a zero; every file name
+// built on such a path is then longer than 79 characters and is refused by
+// its builder, so a cut path never names a file.
+void CopyPath(const char *src, char *buffer, size_t size)
+{
+    if (!buffer || size == 0)
+        return;
+    std::memset(buffer, 0, size);
+    size_t n = std::strlen(src);
+    if (n > size - 1)
+        n = size - 1;
+    std::memcpy(buffer, src, n);
+}
+
+// One [Config] key: "NONE" exactly (case counts) means unset.
+void ReadPathKey(const char *key, const std::string &fallback, char *buffer, size_t size)
+{
+    std::string file = PathsFile();
+    char work[kPathWork];
+    GetPrivateProfileString("Config", key, "NONE", work, sizeof work, file.c_str());
+    if (std::strcmp(work, "NONE") == 0) {
+        CopyPath(fallback.c_str(), work, sizeof work);
+        WritePrivateProfileString("Config", key, work, file.c_str());
+    }
+    CopyPath(work, buffer, size);
+}
+
+// Reads "first-second" the way "%d-%d" scans it: blanks and a sign before
+// each number, the hyphen right after the first one.  Returns false unless
+// both numbers are there.
+bool ReadNumberDigits(const char **p, int64_t *out)
+{
+    const char *s = *p;
+    while (*s && std::isspace(static_cast<unsigned char>(*s)))
+        ++s;
+    bool negative = false;
+    if (*s == '+' || *s == '-')
+        negative = *s++ == '-';
+    if (!std::isdigit(static_cast<unsigned char>(*s)))
+        return false;
+    int64_t v = 0;
+    while (std::isdigit(static_cast<unsigned char>(*s))) {
+        if (v < INT_MAX)  // saturate: only 0..1000 matters to the caller
+            v = v * 10 + (*s - '0');
+        ++s;
+    }
+    *out = negative ? -v : v;
+    *p = s;
+    return true;
+}
+
+bool ReadRange(const char *item, int64_t *first, int64_t *second)
+{
+    const char *p = item;
+    if (!ReadNumberDigits(&p, first) || *p != '-')
+        return false;
+    ++p;
+    return ReadNumberDigits(&p, second);
+}
+
+// An item with a hyphen but not "number-number" (5-, -5, 5 - 7) allows
+// nothing.  Only 0..1000 can change the table, so a huge range costs no
+// more than a small one.
+void AllowItem(const char *item)
+{
+    if (!std::strchr(item, '-')) {
+        AllowWorkstation(ReadNumber(item));
+        return;
+    }
+    int64_t first = 0, second = 0;
+    if (!ReadRange(item, &first, &second))
+        return;
+    if (first < 0)
+        first = 0;
+    if (second > kWorkstations - 1)
+        second = kWorkstations - 1;
+    for (int64_t k = first; k <= second; ++k)
+        AllowWorkstation(static_cast<int32_t>(k));
+}
+
+void AllowList(const char *list)
+{
+    const char *p = list;
+    while (*p) {
+        size_t len = std::strcspn(p, ",");
+        if (len > 0) {
+            char item[kItemText];
+            size_t n = len < sizeof item - 1 ? len : sizeof item - 1;
+            std::memcpy(item, p, n);
+            item[n] = 0;
+            AllowItem(item);
+        }
+        p += len;
+        if (*p == ',')
+            ++p;
+    }
+}
+
+}  // namespace
+
+void ReadConfigPath(char *buffer, size_t size)
+{
+    ReadPathKey("ConfigPath", WindowsDirectory(), buffer, size);
+}
+
+void ReadSystemPath(char *buffer, size_t size)
+{
+    ReadPathKey("SystemPath", WindowsDirectory(), buffer, size);
+}
+
+void ReadTempPath(char *buffer, size_t size)
+{
+    ReadPathKey("TempPath", RootDirectory() + "/vek_temp", buffer, size);
+}
+
+int32_t ReadWorkStation()
+{
+    std::string file = WorkstationFile();
+    char text[kNumberText];
+    GetPrivateProfileString("System", "WorkStation", "-1", text, sizeof text, file.c_str());
+    int32_t workstation = ReadNumber(text);
+    if (workstation == -1)
+        WritePrivateProfileString("System", "WorkStation", "-1", file.c_str());
+    return workstation;
+}
+
+// Entry 0 is the driver's own keyboard panel and is always obeyed.  A
+// profile path that cannot be built leaves the list as it was.
+void LoadWorkstationAccess()
+{
+    std::string path = DeviceProfilePath();
+    if (path.empty()) {
+        DebugPrint("Workstation access list not read: profile path too long");
+        return;
+    }
+    char value[kAccessText];
+    GetPrivateProfileString("Security", "Access", "ALL", value, sizeof value, path.c_str());
+    if (std::strcmp(value, "ALL") == 0)
+        WritePrivateProfileString("Security", "Access", "ALL", path.c_str());
+    for (char *c = value; *c; ++c)
+        *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    DebugPrint(value);
+
+    std::memset(Commands.WorkstationAccess, 0, sizeof Commands.WorkstationAccess);
+    Commands.WorkstationAccess[0] = 1;
+    if (std::strstr(value, "ALL")) {
+        std::memset(Commands.WorkstationAccess, 1, sizeof Commands.WorkstationAccess);
+        return;
+    }
+    AllowList(value);
+}

@@ -60,8 +60,13 @@ constexpr int32_t kRevertiveDriver = 2;
 
 // Path of DEV_nnn.INI ("" when it would not fit in 79 characters).
 std::string DeviceProfilePath();
-// Reads the whole profile, writing missing keys back.  Returns 0 when a
-// database size is missing (ShutdownDriver has then run), else 1.
+// Reads the whole profile, writing missing keys back, then the workstation
+// number and the access list.  Returns 0 when start-up must be abandoned: a
+// database size is missing, the destination count is above 4096, or the
+// profile path is longer than 79 characters (then nothing is read).  The
+// messages ("! Error !") have been shown; after a size check the rest of the
+// profile has still been read and written back.  The caller runs
+// AbandonStartup, whose shutdown leaves the state files alone.  Else 1.
 int LoadDeviceProfile();
 // Clears the profile to its start-of-program state (tests).
 void ProfileReset();

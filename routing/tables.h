@@ -28,5 +28,9 @@ void RouteVirtual(const char *commandText);
 void RefreshVirtualRoutes(int32_t workstation);
 // One tick of the revertive-delay timer.
 void ApplyPendingTallies();
+// Tests: sees every "RC" text the virtual-source rules build, just before
+// RouteCommand is given it; null removes the hook.
+using VirtualRouteHook = void (*)(const char *command);
+void SetVirtualRouteHook(VirtualRouteHook hook);
 // All tables to 0 (tests).
 void RoutingReset();

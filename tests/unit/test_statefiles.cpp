@@ -1,0 +1,268 @@
+// DEV_nnn.DAT and DEV_nnn.LCK: exact bytes, short files, the periodic save
+// and the rule that a run saves only what it has loaded.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "config/profile.h"
+#include "platform/root.h"
+#include "routing/statefiles.h"
+#include "routing/tables.h"
+#include "shell/debug.h"
+#include "shell/shell.h"
+#include "tests/support/support.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::vector<std::string> DebugLines;
+void RecordDebug(const char *line) { DebugLines.emplace_back(line); }
+
+class StateFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetRootDirectory(root.dir.c_str());
+        ShellReset();
+        ProfileReset();
+        RoutingReset();
+        StateFilesReset();
+        DebugLines.clear();
+        SetDebugSink(RecordDebug);
+        Shell.DriverId = 7;
+        Profile.DebugMode = 1;
+        Profile.SaveDelay = 10;
+        dat = root.File("DEV_007.DAT");
+        lck = root.File("DEV_007.LCK");
+    }
+    void TearDown() override { SetDebugSink(nullptr); }
+
+    void WriteBytes(const std::string &path, const Bytes &bytes)
+    {
+        WriteTextFile(path, std::string(bytes.begin(), bytes.end()));
+    }
+    // A start-up: both loads, after which saves are allowed.
+    void LoadBoth()
+    {
+        LoadIndexFile();
+        LoadLockFile();
+    }
+    bool Logged(const std::string &text)
+    {
+        for (const auto &line : DebugLines)
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    TempRoot root;
+    std::string dat, lck;
+};
+
+TEST_F(StateFilesTest, MissingIndexFileIsCreatedWithParkedVirtuals)
+{
+    Profile.FirstVirtual = 100;
+    Profile.ParkSource = 5;
+    LoadIndexFile();
+    EXPECT_FALSE(Shell.TablesLoaded);
+    Bytes b = ReadBinaryFile(dat);
+    ASSERT_EQ(b.size(), 16384u);
+    for (size_t i = 0; i < 8192; ++i)
+        ASSERT_EQ(b[i], 0) << i;
+    for (size_t d = 1; d <= 4096; ++d) {
+        size_t at = 8192 + 2 * (d - 1);
+        ASSERT_EQ(b[at], 0) << d;
+        ASSERT_EQ(b[at + 1], d >= 100 ? 5 : 0) << d;
+    }
+    EXPECT_EQ(Routing.VirtualTable[99], 0);
+    EXPECT_EQ(Routing.VirtualTable[100], 5);
+    EXPECT_EQ(Routing.VirtualTable[4096], 5);
+    EXPECT_TRUE(DebugLines.empty());
+}
+
+TEST_F(StateFilesTest, EntriesAreBigEndianLow16Bits)
+{
+    LoadBoth();
+    Routing.TallyTable[1] = 300;
+    Routing.TallyTable[2] = -1;
+    Routing.TallyTable[4096] = 0x12345;
+    Routing.VirtualTable[1] = 0x0102;
+    SaveIndexFile();
+    Bytes b = ReadBinaryFile(dat);
+    ASSERT_EQ(b.size(), 16384u);
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + 4), (Bytes{0x01, 0x2C, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(b.begin() + 8190, b.begin() + 8194), (Bytes{0x23, 0x45, 0x01, 0x02}));
+
+    RoutingReset();
+    LoadIndexFile();
+    EXPECT_EQ(Routing.TallyTable[1], 300);
+    EXPECT_EQ(Routing.TallyTable[2], 65535) << "-1 comes back as 65535";
+    EXPECT_EQ(Routing.TallyTable[4096], 0x2345);
+}
+
+TEST_F(StateFilesTest, ShortIndexFileCountsMissingBytesAsMinusOne)
+{
+    Profile.FirstVirtual = 100;
+    Profile.ParkSource = 5;
+    WriteBytes(dat, {0, 1, 0, 2, 0, 3, 0, 4, 1, 0, 0x02});
+    LoadIndexFile();
+    EXPECT_EQ(Routing.TallyTable[1], 1);
+    EXPECT_EQ(Routing.TallyTable[4], 4);
+    EXPECT_EQ(Routing.TallyTable[5], 256);
+    EXPECT_EQ(Routing.TallyTable[6], 256 * 2 - 1) << "cut after its high byte";
+    EXPECT_EQ(Routing.TallyTable[7], -257);
+    EXPECT_EQ(Routing.TallyTable[4096], -257);
+    EXPECT_EQ(Routing.VirtualTable[1], -257);
+    EXPECT_EQ(Routing.VirtualTable[99], -257);
+    EXPECT_EQ(Routing.VirtualTable[100], 5);
+    EXPECT_EQ(Routing.VirtualTable[4096], 5);
+    EXPECT_EQ(ReadBinaryFile(dat).size(), 11u) << "a short file is loaded, not rewritten";
+}
+
+TEST_F(StateFilesTest, WithoutVirtualSourcesEveryUnsetEntryParks)
+{
+    Profile.FirstVirtual = 0;
+    Profile.ParkSource = 3;
+    LoadIndexFile();
+    EXPECT_EQ(Routing.VirtualTable[1], 3);
+    EXPECT_EQ(Routing.VirtualTable[4096], 3);
+}
+
+TEST_F(StateFilesTest, LockFile)
+{
+    WriteBytes(lck, {0x00, 0x01});
+    LoadLockFile();
+    EXPECT_TRUE(Shell.TablesLoaded);
+    EXPECT_EQ(Routing.LockTable[1], 0);
+    EXPECT_EQ(Routing.LockTable[2], 1);
+    EXPECT_EQ(Routing.LockTable[3], -1) << "missing bytes load as locked";
+    EXPECT_EQ(Routing.LockTable[4096], -1);
+
+    Routing.LockTable[1] = 256;  // stored as its low byte
+    Routing.LockTable[2] = 7;
+    SaveLockFile();
+    Bytes b = ReadBinaryFile(lck);
+    ASSERT_EQ(b.size(), 4096u);
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + 3), (Bytes{0x00, 0x07, 0xFF}));
+    LoadLockFile();
+    EXPECT_EQ(Routing.LockTable[1], 0) << "256 reloads as unlocked";
+    EXPECT_EQ(Routing.LockTable[2], 7);
+    EXPECT_EQ(Routing.LockTable[3], 255);
+}
+
+TEST_F(StateFilesTest, MissingLockFileIsCreatedUnlocked)
+{
+    Routing.LockTable[9] = 1;
+    LoadLockFile();
+    EXPECT_EQ(Routing.LockTable[9], 0);
+    EXPECT_EQ(ReadBinaryFile(lck), Bytes(4096, 0));
+}
+
+TEST_F(StateFilesTest, NothingIsSavedBeforeTheTablesWereLoaded)
+{
+    Bytes storedIndex(16384, 0x11), storedLocks(4096, 0x01);
+    WriteBytes(dat, storedIndex);
+    WriteBytes(lck, storedLocks);
+    // A shutdown during start-up, before the loads.
+    SaveIndexFile();
+    SaveLockFile();
+    Profile.SaveDelay = 1;
+    PeriodicSaveTick();
+    EXPECT_EQ(ReadBinaryFile(dat), storedIndex);
+    EXPECT_EQ(ReadBinaryFile(lck), storedLocks);
+
+    LoadBoth();
+    Routing.TallyTable[1] = 2;
+    Routing.LockTable[1] = 0;
+    SaveIndexFile();
+    SaveLockFile();
+    EXPECT_EQ(ReadBinaryFile(dat)[1], 2);
+    EXPECT_EQ(ReadBinaryFile(lck)[0], 0);
+}
+
+TEST_F(StateFilesTest, PeriodicSave)
+{
+    LoadBoth();
+    Profile.SaveDelay = 1;
+    Routing.TallyTable[1] = 1;
+    PeriodicSaveTick();
+    EXPECT_EQ(ReadBinaryFile(dat)[1], 1);
+    Routing.TallyTable[1] = 2;
+    PeriodicSaveTick();
+    EXPECT_EQ(ReadBinaryFile(dat)[1], 2) << "SaveDelay 1 saves every minute";
+    EXPECT_EQ(PeriodicSaveCounter(), 0u);
+
+    Profile.SaveDelay = 3;
+    Routing.TallyTable[1] = 3;
+    PeriodicSaveTick();
+    PeriodicSaveTick();
+    EXPECT_EQ(ReadBinaryFile(dat)[1], 2);
+    PeriodicSaveTick();
+    EXPECT_EQ(ReadBinaryFile(dat)[1], 3);
+
+    Profile.SaveDelay = -1;  // a huge unsigned number: never by the timer
+    Routing.TallyTable[1] = 4;
+    for (int i = 0; i < 1000; ++i)
+        PeriodicSaveTick();
+    EXPECT_EQ(ReadBinaryFile(dat)[1], 3);
+    EXPECT_EQ(PeriodicSaveCounter(), 1000u);
+    EXPECT_EQ(ReadBinaryFile(lck).size(), 4096u);
+}
+
+TEST_F(StateFilesTest, SavesFollowTheConfigPathAndLeaveNoTemporaryFiles)
+{
+    LoadBoth();
+    std::string other = root.File("elsewhere");
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    WriteTextFile(root.File("zolt_config.ini"), "[Config]\nConfigPath=" + other + "\n");
+    SaveIndexFile();
+    SaveLockFile();
+    EXPECT_EQ(ReadBinaryFile(other + "/DEV_007.DAT").size(), 16384u);
+    EXPECT_EQ(ReadBinaryFile(other + "/DEV_007.LCK").size(), 4096u);
+
+    std::vector<std::string> names;
+    DIR *d = opendir(other.c_str());
+    ASSERT_NE(d, nullptr);
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+            names.emplace_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"DEV_007.DAT", "DEV_007.LCK"}));
+}
+
+TEST_F(StateFilesTest, UnwritableDirectoryGivesTheDebugLines)
+{
+    std::string missing = root.File("no/such/dir");
+    WriteTextFile(root.File("zolt_config.ini"), "[Config]\nConfigPath=" + missing + "\n");
+    Routing.TallyTable[1] = 4;
+    LoadBoth();  // nothing to load, nothing can be created
+    EXPECT_EQ(Routing.TallyTable[1], 0);
+    EXPECT_TRUE(Logged("<WE>-Couldn't write index file - '" + missing + "/DEV_007.DAT'"));
+    EXPECT_TRUE(Logged("<WE>-Couldn't write lock file - '" + missing + "/DEV_007.LCK'"));
+
+    DebugLines.clear();
+    Profile.DebugMode = 0;
+    SaveIndexFile();
+    EXPECT_TRUE(DebugLines.empty()) << "visible only with DebugMode on";
+}
+
+TEST_F(StateFilesTest, PathOver79CharactersIsNeverUsed)
+{
+    std::string dir = root.dir + "/" + std::string(79 - 12 - root.dir.size(), 'd');
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    WriteTextFile(root.File("zolt_config.ini"), "[Config]\nConfigPath=" + dir + "\n");
+    LoadBoth();
+    SaveIndexFile();
+    EXPECT_FALSE(FileExists(dir + "/DEV_007.DAT"));
+    EXPECT_FALSE(FileExists(dir + "/DEV_007.LCK"));
+    EXPECT_TRUE(Logged("Couldn't write index file - '" + dir + "/DEV_007.DAT'"));
+}
+
+}  // namespace
