@@ -1,5 +1,10 @@
-// STUB hooks until the link-keeping protocols land.
+// The dialog's calls into protocols that keep state of their own: the
+// NETWORK sweep flag and the BTSESSWITCH link with its retry timer.
 #include "protocols/startup.h"
-void ProtocolDialogStart() {}
-void ProtocolDialogStartLinks() {}
-void ProtocolDialogRetryTick() {}
+
+#include "protocols/btsesswitch.h"
+#include "protocols/network.h"
+
+void ProtocolDialogStart() { NetworkSweepDone = 0; }
+void ProtocolDialogStartLinks() { BtsStartup(); }
+void ProtocolDialogRetryTick() { BtsRetryTick(); }
