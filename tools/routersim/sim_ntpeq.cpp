@@ -1,4 +1,125 @@
-// STUB: the NTPEQ router is not simulated yet.
+// The simulated NTPEQ unit, whose outputs come in groups of five.  Lines
+// start with a full stop and end with CR.  An output is a group (from 1) and
+// a position letter G..K, counted from the driver's MinDest (--min-dest):
+// destination d is n = d - MinDest + 1, group (n - 1) / 5 + 1, position
+// (n - 1) % 5 + 1.  Sources are the driver's own numbers.
+//
+//   .ZM2,-<CR>    group interrogate: ".qM2,1,2,3,4,5,0<CR>" (five sources, then 0)
+//   .ZH2,12<CR>   route position H of group 2: answered ".qH2,12<CR>"
+//   announce 7    the single tally of destination 7, ".qH2,12<CR>" with MinDest 1
+//
+// An unknown crosspoint, or a position past --dests, is sent as -1.  Lines
+// the unit does not understand are logged and not answered.
+#include <cstdio>
+#include <string>
+
 #include "sim.h"
+
+namespace {
+
+constexpr char kCR = 0x0D;
+constexpr size_t kMaxLine = 256;
+constexpr int kGroupSize = 5;
+const std::string kLetters = "GHIJK";
+
+std::string Line;  // bytes since the last CR
+
+int DestOf(const SimRouter &r, int group, int position)
+{
+    return (group - 1) * kGroupSize + position + r.minDest - 1;
+}
+
+void SendSingle(SimRouter &r, int dest)
+{
+    int n = dest - r.minDest;
+    if (n < 0) {
+        SimLog("BAD destination %d before MinDest", dest);
+        return;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, ".q%c%d,%d%c", kLetters[static_cast<size_t>(n % kGroupSize)],
+                  n / kGroupSize + 1, SimXpt(r, 0, dest), kCR);
+    SimSendText(r, text);
+}
+
+void SendGroup(SimRouter &r, int group)
+{
+    std::string text = ".qM" + std::to_string(group);
+    for (int position = 1; position <= kGroupSize; ++position)
+        text += "," + std::to_string(SimXpt(r, 0, DestOf(r, group, position)));
+    SimSendText(r, text + ",0" + kCR);
+}
+
+// A decimal number of at most 6 digits at text[at]; -1 when there is none.
+int Number(const std::string &text, size_t *at)
+{
+    int value = 0, digits = 0;
+    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && digits < 6) {
+        value = value * 10 + (text[*at] - '0');
+        ++*at;
+        ++digits;
+    }
+    return digits ? value : -1;
+}
+
+// ".ZM<group>,-" or ".Z<letter><group>,<source>", from the full stop on.
+void Interpret(SimRouter &r, const std::string &line)
+{
+    if (line.size() < 5 || line[1] != 'Z') {
+        SimLog("BAD unknown command");
+        return;
+    }
+    size_t at = 3;
+    int group = Number(line, &at);
+    bool comma = at < line.size() && line[at] == ',';
+    ++at;
+    if (group < 1 || !comma) {
+        SimLog("BAD group");
+        return;
+    }
+    if (line[2] == 'M') {
+        SendGroup(r, group);
+        return;
+    }
+    size_t letter = kLetters.find(line[2]);
+    int source = Number(line, &at);
+    int dest = letter == std::string::npos ? 0 : DestOf(r, group, static_cast<int>(letter) + 1);
+    if (dest < 1 || dest > r.dests || source < 0 || source > r.sources || at != line.size()) {
+        SimLog("BAD position or source");
+        return;
+    }
+    SimSetXpt(r, 0, dest, source);
+    SendSingle(r, dest);
+}
+
+void NtpeqByte(SimRouter &r, uint8_t b)
+{
+    if (b != static_cast<uint8_t>(kCR)) {
+        if (Line.size() >= kMaxLine) {
+            SimLogFrame("RX", Line.data(), Line.size());
+            SimLog("BAD line too long");
+            Line.clear();
+        }
+        Line += static_cast<char>(b);
+        return;
+    }
+    SimLogFrame("RX", Line.data(), Line.size());
+    size_t stop = Line.find('.');
+    if (stop == std::string::npos)
+        SimLog("BAD no full stop");
+    else
+        Interpret(r, Line.substr(stop));
+    Line.clear();
+}
+
+void NtpeqAnnounce(SimRouter &r, int dest) { SendSingle(r, dest); }
+
+}  // namespace
+
 extern const SimProtocol SimNtpeq;
-const SimProtocol SimNtpeq = {"NTPEQ", nullptr, nullptr, nullptr};
+const SimProtocol SimNtpeq = {
+    .name = "NTPEQ",
+    .start = nullptr,
+    .byte = NtpeqByte,          // collects lines up to CR
+    .announce = NtpeqAnnounce,  // a single tally of one output
+};
