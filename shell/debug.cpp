@@ -46,8 +46,12 @@ void SetDebugSink(DebugSink sink) { Sink = sink; }
 
 void DebugPrint(const char *text)
 {
-    if (Profile.DebugMode == 0)
-        return;
+    if (Profile.DebugMode != 0)
+        DebugPrintAlways(text);
+}
+
+void DebugPrintAlways(const char *text)
+{
     char line[kLineSize];
     std::snprintf(line, sizeof line, "<WE>-%s\n", text ? text : "");
     Emit(line);

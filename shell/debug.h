@@ -5,6 +5,8 @@
 
 // "<WE>-text" on the debugger channel (standard error), only with DebugMode on.
 void DebugPrint(const char *text);
+// The same line whatever DebugMode says (a few protocols always trace).
+void DebugPrintAlways(const char *text);
 // printf-style DebugPrint, formatted into the same bounded line.
 void DebugPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // A rule, 16 bytes a line in hexadecimal, a rule; through DebugPrint.
