@@ -1,0 +1,71 @@
+// The whole way with real processes: vek, an HBXRCP router on a
+// pseudo-terminal and the driver.
+#include <gtest/gtest.h>
+
+#include "tests/support/system.h"
+
+namespace {
+
+const char kProfile[] =
+    "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n"
+    "[WEX]\nInitTallyDelay=20\nTallyDelay=100\nCommErrorLimit=3\n"
+    "[Com_1]\nPort=1\nMinDest=1\nMaxDest=32\nProtocol=HBXRCP\nSpeed=38400\n";
+
+// Starts the site and waits for the end of the start-up sweep.
+void StartSite(Site &s)
+{
+    ASSERT_TRUE(s.StartVek());
+    ASSERT_TRUE(s.StartRouter(1, "HBXRCP", 16, 32, {"--identity"}));
+    s.WriteProfile(7, kProfile);
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    // The sweep interrogates every destination and ends with 32 revertives.
+    ASSERT_TRUE(s.WaitVek("code=2187", 32)) << s.VekLog() << s.DriverErrors();
+}
+
+}  // namespace
+
+TEST(EndToEndHbxrcp, SweepRouteRevertiveAndSavedTallies)
+{
+    Site s;
+    StartSite(s);
+    std::string router = s.RouterLog(1);
+    for (int d = 1; d <= 32; ++d)
+        EXPECT_NE(router.find("RX .IA" + std::to_string(d) + ",-\n"), std::string::npos) << d;
+    EXPECT_NE(s.VekLog().find("text=\"RR 007 012 012\""), std::string::npos);
+    // Beyond the 16 sources the router knows no crosspoint: no source.
+    EXPECT_NE(s.VekLog().find("text=\"RR 007 032 -01\""), std::string::npos);
+    // Commands are accepted now: the route goes on the wire and comes back.
+    s.Vek("cmd 7 RC 7 5 12 ',---' 0");
+    ASSERT_TRUE(s.WaitRouter(1, "RX .SA12,5")) << s.RouterLog(1);
+    ASSERT_TRUE(s.WaitVek("text=\"RR 007 012 005\"")) << s.VekLog();
+    // A clean shutdown saves the tallies: destination 12 at offset 22.
+    EXPECT_EQ(s.StopDriver(), 0) << s.DriverErrors();
+    auto dat = ReadBinaryFile(s.Path("DEV_007.DAT"));
+    ASSERT_EQ(dat.size(), 16384u);
+    EXPECT_EQ(dat[22], 0);
+    EXPECT_EQ(dat[23], 5);
+    EXPECT_EQ(dat[0], 0);
+    EXPECT_EQ(dat[1], 1);
+    EXPECT_EQ(ReadBinaryFile(s.Path("DEV_007.LCK")).size(), 4096u);
+    EXPECT_TRUE(s.WaitVek("code=2186"));  // deregistered
+}
+
+TEST(EndToEndHbxrcp, SilentRouterFailsAndRecovers)
+{
+    Site s;
+    StartSite(s);
+    s.Router(1, "silent on");
+    ASSERT_TRUE(s.WaitDriverErrors("007 WEX 1 - Comms fail on port 1")) << s.DriverErrors();
+    s.Router(1, "silent off");
+    ASSERT_TRUE(s.WaitDriverErrors("007 WEX 1 - Comms ok on port 1")) << s.DriverErrors();
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+TEST(EndToEndHbxrcp, PanelChangeOnTheRouterIsReported)
+{
+    Site s;
+    StartSite(s);
+    s.Router(1, "set 1 7 3");
+    ASSERT_TRUE(s.WaitVek("text=\"RR 007 007 003\"")) << s.VekLog();
+    EXPECT_EQ(s.StopDriver(), 0);
+}

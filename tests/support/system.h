@@ -1,0 +1,44 @@
+// A whole site for end-to-end tests: a fresh root, the VEK stand-in, router
+// simulators on pseudo-terminals and the driver, each its own process.
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/support.h"
+
+struct Site {
+    TempRoot root;
+    Child vek;
+    std::map<int, Child> routers;  // by COM number
+    std::map<std::string, Child> drivers;
+
+    Site();
+    ~Site();
+    std::string Path(const std::string &name) const { return root.File(name); }
+    // Writes DEV_<id>.INI with the given text.
+    void WriteProfile(int id, const std::string &text);
+    // Starts vek and waits for its READY line.
+    bool StartVek(const std::vector<std::string> &extra = {});
+    // Starts a router of the protocol on COM n (a pty linked at <root>/ttyCOMn
+    // and named in the paths file) and waits for READY.
+    bool StartRouter(int com, const std::string &protocol, int sources, int dests,
+                     const std::vector<std::string> &extra = {});
+    // Starts `wex --headless --root <root> <id>` under the given name.
+    bool StartDriver(const std::string &name, const std::string &idText,
+                     const std::vector<std::string> &extra = {});
+    Child &Driver(const std::string &name = "wex") { return drivers[name]; }
+    // Sends a control line to vek.
+    void Vek(const std::string &line);
+    void Router(int com, const std::string &line);
+    std::string VekLog() const { return ChildOutput(vek); }
+    std::string RouterLog(int com) { return ChildOutput(routers[com]); }
+    std::string DriverErrors(const std::string &name = "wex") { return ChildErrors(drivers[name]); }
+    // Waits until vek has logged `count` lines containing text.
+    bool WaitVek(const std::string &text, size_t count = 1, int timeoutMs = 15000);
+    bool WaitRouter(int com, const std::string &text, size_t count = 1, int timeoutMs = 15000);
+    bool WaitDriverErrors(const std::string &text, const std::string &name = "wex",
+                          int timeoutMs = 15000);
+    // SIGTERM to the driver; waits for its exit and returns its status.
+    int StopDriver(const std::string &name = "wex");
+};
