@@ -141,22 +141,14 @@ TEST_F(Simple, AnswerFFLeavesTheNoReplyCount)
     EXPECT_EQ(Ports.NoReply[1], 0);
 }
 
-// What fn writes to standard error (the debugger channel).
-std::string StandardError(const std::function<void()> &fn)
+// What fn writes to the debugger channel, whatever the fixture's sink.
+std::string DebugChannel(const std::function<void()> &fn)
 {
-    std::fflush(stderr);
-    int saved = dup(2);
-    FILE *capture = std::tmpfile();
-    dup2(fileno(capture), 2);
+    static std::string text;
+    text.clear();
+    SetDebugSink([](const char *line) { text += line; });
     fn();
-    std::fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string text;
-    std::rewind(capture);
-    for (int c; (c = std::fgetc(capture)) != EOF;)
-        text += static_cast<char>(c);
-    std::fclose(capture);
+    SetDebugSink(nullptr);
     return text;
 }
 
@@ -164,7 +156,7 @@ TEST_F(Simple, RequestLinesReachTheDebugChannelEvenWithDebugOff)
 {
     Profile.DebugMode = 0;
     line::Script = {{0x04}, {0x04}};
-    std::string text = StandardError([] { ProtocolTable[kSimple]->route(5, 3); });
+    std::string text = DebugChannel([] { ProtocolTable[kSimple]->route(5, 3); });
     EXPECT_EQ(text, "<WE>-[Port 1] *-*-*-* Tx 82 04- \n<WE>-[Port 1] *-*-*-* Tx 02 - \n");
 }
 

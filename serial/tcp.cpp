@@ -1,0 +1,124 @@
+// Raw TCP to a serial device server: the port's bytes go to and come from
+// one TCP connection, unchanged (no Telnet or RFC 2217 negotiation; the
+// server's own port settings apply).
+#include "serial/device.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool CopyPart(char *out, size_t size, const char *from, size_t length)
+{
+    if (length == 0 || length >= size)
+        return false;
+    std::memcpy(out, from, length);
+    out[length] = 0;
+    return true;
+}
+
+bool ValidService(const char *text)
+{
+    if (*text == 0 || std::strlen(text) > 5)
+        return false;
+    for (const char *c = text; *c; ++c)
+        if (*c < '0' || *c > '9')
+            return false;
+    long number = std::strtol(text, nullptr, 10);
+    return number >= 1 && number <= 65535;
+}
+
+// Keepalive finds a server that vanished without closing (power cut, cable)
+// within about a minute even when we are not sending.
+void TuneSocket(int fd)
+{
+    int on = 1, idle = 30, interval = 10, count = 3;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // frames are small and urgent
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+// Waits for a non-blocking connect to finish; false on failure, timeout or
+// a wake-up.
+bool AwaitConnect(int fd, int wakeFd, int timeoutMs)
+{
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLOUT, 0}};
+    int ready;
+    do
+        ready = poll(fds, 2, timeoutMs);
+    while (ready < 0 && errno == EINTR);
+    if (ready <= 0 || fds[0].revents != 0 || fds[1].revents == 0)
+        return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+int ConnectOne(const addrinfo *ai, int wakeFd, int timeoutMs)
+{
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 ||
+        (errno == EINPROGRESS && AwaitConnect(fd, wakeFd, timeoutMs))) {
+        TuneSocket(fd);
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+}  // namespace
+
+bool ParseTcpAddress(const char *text, DeviceAddress *address)
+{
+    if (strncasecmp(text, "tcp:", 4) != 0)
+        return false;
+    const char *host = text + 4;
+    const char *colon;
+    size_t hostLength;
+    if (*host == '[') {  // an IPv6 literal
+        const char *close = std::strchr(host, ']');
+        if (!close || close[1] != ':')
+            return false;
+        ++host;
+        hostLength = static_cast<size_t>(close - host);
+        colon = close + 1;
+    } else {
+        colon = std::strrchr(host, ':');
+        if (!colon)
+            return false;
+        hostLength = static_cast<size_t>(colon - host);
+    }
+    if (!ValidService(colon + 1) || !CopyPart(address->Host, sizeof address->Host, host, hostLength))
+        return false;
+    std::strcpy(address->Service, colon + 1);  // at most five digits: checked above
+    address->Tcp = true;
+    return true;
+}
+
+int TcpConnect(const DeviceAddress &address, int wakeFd, int timeoutMs)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(address.Host, address.Service, &hints, &found) != 0)
+        return -1;
+    int fd = -1;
+    for (const addrinfo *ai = found; ai && fd < 0; ai = ai->ai_next)
+        fd = ConnectOne(ai, wakeFd, timeoutMs);
+    freeaddrinfo(found);
+    return fd;
+}
