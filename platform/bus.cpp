@@ -1,9 +1,817 @@
+// The local message bus: window messages between the programs of one site.
+//
+// Directory: $ZOLT_BUS, else <root>/bus; made with mode 0700 when missing,
+// used only when owned by us (or root) with mode exactly 0700.  Every
+// addressable window listens on a SOCK_SEQPACKET socket named "w" plus its
+// handle in eight lower-case hex digits.  A socket appears by bind under a
+// temporary name, listen, link to the w-name, unlink of the temporary name.
+//
+// Frame = one SEQPACKET message, little-endian, 36-byte header + N bytes:
+//   0 magic 0x314D575A ("ZWM1")   4 kind 1 send / 2 post / 3 reply
+//   5 three zero bytes             8 sequence         12 sender window
+//  16 target window               20 message code     24 wParam
+//  28 lParam (reply: the result)  32 N, 0..65536      36 the block
+// Sample: send 2119 (no block), sequence 5, from 0x0012ab34 to 0x7f00c001:
+//   5a 57 4d 31 01 00 00 00 05 00 00 00 34 ab 12 00 01 c0 00 7f
+//   47 08 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+// The reply carries kind 3, the same sequence and code, sender and target
+// swapped, wParam 0, the result in lParam and the block as the procedure
+// left it.  A WM_COPYDATA block is data word, byte count, then the bytes.
 #include "platform/bus.h"
-// STUB
-bool BusOpen(std::string *e) { if (e) *e = "bus not built"; return false; }
-void BusClose() {}
-bool BusIsOpen() { return false; }
-LRESULT BusSendBlock(HWND, HWND, UINT, WPARAM, void *, uint32_t) { return 0; }
-LRESULT BusSend(HWND, HWND, UINT, WPARAM, LPARAM) { return 0; }
-bool BusPost(HWND, HWND, UINT, WPARAM, LPARAM, const void *, uint32_t) { return false; }
-int BusListWindows(HWND *, int) { return 0; }
+
+#include "platform/bussocket.h"
+#include "platform/loop.h"
+#include "platform/root.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kMagic = 0x314D575A;
+constexpr uint8_t kKindSend = 1;
+constexpr uint8_t kKindPost = 2;
+constexpr uint8_t kKindReply = 3;
+constexpr size_t kHeaderSize = 36;
+constexpr size_t kMaxFrame = kHeaderSize + kBusMaxBlock;
+constexpr int64_t kBoundMs = 5000;        // a send's whole life, connect included
+constexpr int64_t kBusyRetryMs = 10;      // pause before connecting again to a full queue
+constexpr uint32_t kMinCopy = 1024;       // a delivered block is never shorter than this
+constexpr int kMaxNesting = 16;           // deeper waits stop serving incoming sends
+constexpr size_t kMaxAccepted = 512;
+constexpr UINT kCourierMessage = 0x7FF0;  // only ever posted to the courier window
+
+struct Frame {
+    uint8_t kind = 0;
+    uint32_t sequence = 0;
+    uint32_t sender = 0;
+    uint32_t target = 0;
+    uint32_t code = 0;
+    uint32_t wParam = 0;
+    int32_t lParam = 0;
+    uint32_t length = 0;
+    const uint8_t *block = nullptr;
+};
+
+struct Listener {
+    HWND window;
+    int fd;
+    struct stat made;  // the socket file, to tell it from a newcomer's
+};
+
+struct Accepted {
+    HWND window;      // the window of the socket it came in on
+    uint64_t serial;  // tells a reused descriptor number from the old one
+};
+
+// A message that came in and waits in the loop's queue for its turn.
+struct Incoming {
+    HWND sender = 0;
+    HWND target = 0;
+    UINT code = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    uint32_t length = 0;            // bytes of the block on the wire
+    std::vector<uint8_t> block;     // the receiver's copy (kMinCopy + 1 at least)
+};
+
+struct Delivery {
+    HWND sender = 0;
+    uint32_t length = 0;
+};
+
+struct BusState {
+    std::atomic<bool> open{false};
+    std::string dir;
+    std::vector<Listener> listeners;   // creation order; the first is the default sender
+    std::map<int, Accepted> accepted;  // by descriptor
+    std::map<HWND, int> idleSend;      // one kept send connection per target
+    uint64_t nextSerial = 1;
+    int depth = 0;                     // sends of ours waiting, nested
+    HWND courier = 0;
+    uint64_t nextIncoming = 1;
+    std::map<uint64_t, Incoming> queued;
+    Delivery current;
+    std::vector<uint8_t> rx = std::vector<uint8_t>(kMaxFrame + 1);
+    std::atomic<uint32_t> sequence{1};
+    // Shared with PostMessage callers on other threads.
+    std::mutex lock;
+    std::string sharedDir;
+    std::map<HWND, int> postConns;
+    HWND defaultSender = 0;
+};
+
+BusState B;
+
+int64_t NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void Put32(uint8_t *p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t Get32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void EncodeHeader(uint8_t *out, const Frame &f)
+{
+    std::memset(out, 0, kHeaderSize);
+    Put32(out, kMagic);
+    out[4] = f.kind;
+    Put32(out + 8, f.sequence);
+    Put32(out + 12, f.sender);
+    Put32(out + 16, f.target);
+    Put32(out + 20, f.code);
+    Put32(out + 24, f.wParam);
+    Put32(out + 28, static_cast<uint32_t>(f.lParam));
+    Put32(out + 32, f.length);
+}
+
+// Every check a frame must pass before anything in it is believed.  size is
+// what the socket reported (possibly more than was stored, see MSG_TRUNC).
+bool DecodeFrame(const uint8_t *buf, size_t size, Frame *f)
+{
+    if (size < kHeaderSize || Get32(buf) != kMagic)
+        return false;
+    if (buf[4] < kKindSend || buf[4] > kKindReply)
+        return false;
+    if (buf[5] != 0 || buf[6] != 0 || buf[7] != 0)
+        return false;
+    uint32_t n = Get32(buf + 32);
+    if (n > kBusMaxBlock || size != kHeaderSize + n)
+        return false;
+    f->kind = buf[4];
+    f->sequence = Get32(buf + 8);
+    f->sender = Get32(buf + 12);
+    f->target = Get32(buf + 16);
+    f->code = Get32(buf + 20);
+    f->wParam = Get32(buf + 24);
+    f->lParam = static_cast<int32_t>(Get32(buf + 28));
+    f->length = n;
+    f->block = buf + kHeaderSize;
+    return true;
+}
+
+// One record on the socket: header and block together.
+ssize_t WriteFrame(int fd, const Frame &f)
+{
+    uint8_t header[kHeaderSize];
+    EncodeHeader(header, f);
+    iovec parts[2] = {{header, kHeaderSize}, {const_cast<uint8_t *>(f.block), f.length}};
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = f.length ? 2 : 1;
+    return sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void CloseAccepted(int fd)
+{
+    if (B.accepted.erase(fd) == 0)
+        return;
+    LoopRemoveFd(fd);
+    close(fd);
+}
+
+// The procedure call itself.  block is the receiver's copy (or the caller's
+// buffer for a local call); WM_COPYDATA gets a record pointing into it.
+LRESULT Deliver(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lParam,
+                uint8_t *block, uint32_t length)
+{
+    WNDPROC proc = WindowProcOf(target);
+    if (!proc)
+        return 0;
+    COPYDATASTRUCT record;
+    if (code == WM_COPYDATA) {
+        if (!block || length < 8 || Get32(block + 4) > length - 8)
+            return 0;  // no record, or a byte count the block does not hold
+        record.dwData = Get32(block);
+        record.cbData = Get32(block + 4);
+        record.lpData = block + 8;
+        lParam = reinterpret_cast<LPARAM>(&record);
+    } else if (block) {
+        lParam = reinterpret_cast<LPARAM>(block);
+    }
+    Delivery saved = B.current;
+    B.current = Delivery{sender, block ? length : 0};
+    LRESULT result = proc(target, code, wParam, lParam);
+    B.current = saved;
+    return result;
+}
+
+// The receiver's copy of a block: zero-filled to kMinCopy and always one
+// zero byte beyond the block, so a text in it is terminated and a procedure
+// that writes a short answer stays inside it.  A message whose lParam is an
+// address but that came without a block gets an empty one.
+bool CopyBlock(const Frame &f, std::vector<uint8_t> *copy)
+{
+    if (f.length == 0 && !BusLParamIsAddress(f.code))
+        return false;
+    copy->assign(std::max(f.length, kMinCopy) + 1, 0);
+    if (f.length)
+        std::memcpy(copy->data(), f.block, f.length);
+    return true;
+}
+
+LRESULT CourierProc(HWND, UINT message, WPARAM, LPARAM lParam)
+{
+    if (message != kCourierMessage)
+        return 0;
+    auto it = B.queued.find(static_cast<uint64_t>(lParam));
+    if (it == B.queued.end())
+        return 0;
+    Incoming m = std::move(it->second);
+    B.queued.erase(it);
+    uint8_t *block = m.block.empty() ? nullptr : m.block.data();
+    Deliver(m.sender, m.target, m.code, m.wParam, m.lParam, block, m.length);
+    return 0;
+}
+
+// Posted messages (ours to ourselves, or from the bus) wait in the loop's
+// queue like any other, in order; the courier hands them over with their
+// block when their turn comes.
+bool QueueIncoming(Incoming &&m)
+{
+    if (!B.courier || !IsLocalWindow(B.courier))
+        B.courier = CreateWindowProc(CourierProc, false);
+    uint64_t id = B.nextIncoming++;
+    B.queued[id] = std::move(m);
+    if (PostMessage(B.courier, kCourierMessage, 0, static_cast<LPARAM>(id)))
+        return true;
+    B.queued.erase(id);
+    return false;
+}
+
+// Reads one frame from a connection we accepted and acts on it.
+void ServeConnection(int fd)
+{
+    auto it = B.accepted.find(fd);
+    if (it == B.accepted.end())
+        return;
+    Accepted conn = it->second;
+    ssize_t n = recv(fd, B.rx.data(), B.rx.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    Frame f;
+    if (n <= 0 || !DecodeFrame(B.rx.data(), static_cast<size_t>(n), &f) ||
+        f.kind == kKindReply || f.target != conn.window) {
+        CloseAccepted(fd);
+        return;
+    }
+    Incoming m{f.sender, f.target, f.code, f.wParam, f.lParam, f.length, {}};
+    bool hasCopy = CopyBlock(f, &m.block);
+    if (f.kind == kKindPost) {
+        QueueIncoming(std::move(m));
+        return;
+    }
+    LRESULT result = Deliver(m.sender, m.target, m.code, m.wParam, m.lParam,
+                             hasCopy ? m.block.data() : nullptr, m.length);
+    auto again = B.accepted.find(fd);
+    if (again == B.accepted.end() || again->second.serial != conn.serial)
+        return;  // closed while the procedure ran
+    Frame reply = f;
+    reply.kind = kKindReply;
+    reply.sender = f.target;
+    reply.target = f.sender;
+    reply.wParam = 0;
+    reply.lParam = static_cast<int32_t>(result);
+    reply.block = m.block.data();
+    WriteFrame(fd, reply);  // a reply that cannot be written is lost quietly
+}
+
+void OnAcceptedReady(int fd, void *)
+{
+    ServeConnection(fd);
+}
+
+void AcceptAll(int listenFd)
+{
+    auto it = std::find_if(B.listeners.begin(), B.listeners.end(),
+                           [&](const Listener &l) { return l.fd == listenFd; });
+    if (it == B.listeners.end())
+        return;
+    HWND window = it->window;
+    for (;;) {
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (!BusPeerTrusted(fd) || B.accepted.size() >= kMaxAccepted) {
+            close(fd);  // before anything is read or written
+            continue;
+        }
+        B.accepted[fd] = Accepted{window, B.nextSerial++};
+        if (!LoopAddFd(fd, OnAcceptedReady, nullptr))
+            CloseAccepted(fd);
+    }
+}
+
+void OnListenerReady(int fd, void *)
+{
+    AcceptAll(fd);
+}
+
+bool IsListener(int fd)
+{
+    return std::any_of(B.listeners.begin(), B.listeners.end(),
+                       [&](const Listener &l) { return l.fd == fd; });
+}
+
+// Waits until fd shows events or the deadline passes.  Meanwhile the waiting
+// thread keeps serving sends for our own windows (posts are queued), as a
+// program that parked them behind its own wait would deadlock with a peer
+// that answers by sending to it first.  A last look at fd is taken when the
+// time is up, so a reply that is already there still counts.
+bool WaitServing(int fd, short events, int64_t deadline)
+{
+    for (;;) {
+        int64_t left = deadline - NowMs();
+        std::vector<pollfd> set;
+        set.push_back(pollfd{fd, events, 0});
+        bool serve = B.depth <= kMaxNesting;
+        if (serve) {
+            for (auto &l : B.listeners)
+                set.push_back(pollfd{l.fd, POLLIN, 0});
+            for (auto &a : B.accepted)
+                set.push_back(pollfd{a.first, POLLIN, 0});
+        }
+        int n = poll(set.data(), set.size(), left > 0 ? static_cast<int>(left) : 0);
+        if (n > 0 && set[0].revents)
+            return true;
+        for (size_t i = 1; n > 0 && i < set.size(); ++i) {
+            if (!set[i].revents)
+                continue;
+            if (IsListener(set[i].fd))
+                AcceptAll(set[i].fd);
+            else
+                ServeConnection(set[i].fd);
+        }
+        if (left <= 0)
+            return false;
+    }
+}
+
+// A connection for one send: the kept one for the target, else a new one.
+// A full queue is tried again until the deadline.
+int TakeSendConnection(HWND target, int64_t deadline, bool *kept)
+{
+    auto it = B.idleSend.find(target);
+    if (it != B.idleSend.end()) {
+        int fd = it->second;
+        B.idleSend.erase(it);
+        *kept = true;
+        return fd;
+    }
+    *kept = false;
+    for (;;) {
+        int reason = 0;
+        int fd = BusConnect(B.dir, target, &reason);
+        if (fd >= 0 || reason != EAGAIN || NowMs() >= deadline)
+            return fd;
+        WaitServing(-1, 0, std::min(deadline, NowMs() + kBusyRetryMs));
+    }
+}
+
+// Kept connections whose peer has hung up (or sent something unasked, which
+// no idle connection may carry) are closed, so that a long-lived program
+// does not collect the connections of every program that came and went.
+void PruneKept(std::map<HWND, int> *conns)
+{
+    for (auto it = conns->begin(); it != conns->end();) {
+        pollfd p{it->second, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0) {
+            close(it->second);
+            it = conns->erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void KeepSendConnection(HWND target, int fd)
+{
+    PruneKept(&B.idleSend);
+    if (B.idleSend.count(target))
+        close(fd);
+    else
+        B.idleSend[target] = fd;
+}
+
+// Writes the frame of a send; a kept connection the peer has since closed is
+// replaced by a new one once.
+int WriteSend(HWND target, int fd, bool kept, const Frame &f, int64_t deadline)
+{
+    for (;;) {
+        if (WriteFrame(fd, f) >= 0)
+            return fd;
+        int err = errno;
+        if (err == EAGAIN && WaitServing(fd, POLLOUT, deadline))
+            continue;
+        close(fd);
+        if (!kept || (err != EPIPE && err != ECONNRESET && err != ENOTCONN))
+            return -1;
+        kept = false;
+        int reason = 0;
+        fd = BusConnect(B.dir, target, &reason);
+        if (fd < 0)
+            return -1;
+    }
+}
+
+enum class ReplyState { Waiting, Done, Failed };
+
+// Reads one frame from our send's connection.  Only a reply with our
+// sequence ends the wait; another reply is dropped; anything else, or a
+// block of another length than ours, fails the send.
+ReplyState ReadReply(int fd, const Frame &sent, uint8_t *block, bool copyBack, LRESULT *result)
+{
+    ssize_t n = recv(fd, B.rx.data(), B.rx.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return ReplyState::Waiting;
+    Frame r;
+    if (n <= 0 || !DecodeFrame(B.rx.data(), static_cast<size_t>(n), &r) || r.kind != kKindReply)
+        return ReplyState::Failed;
+    if (r.sequence != sent.sequence)
+        return ReplyState::Waiting;
+    if (r.length != sent.length)
+        return ReplyState::Failed;
+    if (copyBack && r.length && std::memcmp(block, r.block, r.length) != 0)
+        std::memcpy(block, r.block, r.length);
+    *result = r.lParam;
+    return ReplyState::Done;
+}
+
+// A send to one window of another program: 0 when it has no socket, refuses,
+// or does not answer within the bound.
+LRESULT SendFrame(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lParam,
+                  uint8_t *block, uint32_t length, bool copyBack)
+{
+    if (!B.open || target == 0 || target == HWND_BROADCAST || length > kBusMaxBlock)
+        return 0;
+    int64_t deadline = NowMs() + kBoundMs;
+    ++B.depth;
+    bool kept = false;
+    Frame f;
+    f.kind = kKindSend;
+    f.sequence = B.sequence++;
+    f.sender = sender;
+    f.target = target;
+    f.code = code;
+    f.wParam = static_cast<uint32_t>(wParam);
+    f.lParam = length ? 0 : static_cast<int32_t>(lParam);
+    f.length = length;
+    f.block = block;
+    int fd = TakeSendConnection(target, deadline, &kept);
+    if (fd >= 0)
+        fd = WriteSend(target, fd, kept, f, deadline);
+    LRESULT result = 0;
+    ReplyState state = fd >= 0 ? ReplyState::Waiting : ReplyState::Failed;
+    while (state == ReplyState::Waiting) {
+        if (!WaitServing(fd, POLLIN, deadline))
+            state = ReplyState::Failed;
+        else
+            state = ReadReply(fd, f, block, copyBack, &result);
+    }
+    if (state == ReplyState::Done)
+        KeepSendConnection(target, fd);
+    else if (fd >= 0)
+        close(fd);  // a late reply is lost with it
+    --B.depth;
+    return state == ReplyState::Done ? result : 0;
+}
+
+// The copy-data record as a block: data word, byte count, the bytes.
+bool CopyDataBlock(LPARAM lParam, std::vector<uint8_t> *block)
+{
+    auto *record = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+    if (!record || record->cbData > kBusMaxBlock - 8 || (record->cbData && !record->lpData))
+        return false;
+    block->assign(8 + record->cbData, 0);
+    Put32(block->data(), record->dwData);
+    Put32(block->data() + 4, record->cbData);
+    if (record->cbData)
+        std::memcpy(block->data() + 8, record->lpData, record->cbData);
+    return true;
+}
+
+// Every window socket but our own windows', one after the other.
+LRESULT Broadcast(HWND sender, UINT code, WPARAM wParam, LPARAM lParam, const uint8_t *block,
+                  uint32_t length)
+{
+    std::vector<HWND> windows(4096);
+    windows.resize(static_cast<size_t>(BusListWindows(windows.data(), 4096)));
+    std::vector<uint8_t> copy;
+    for (HWND w : windows) {
+        if (IsLocalWindow(w))
+            continue;
+        copy.assign(block, block + length);
+        SendFrame(sender, w, code, wParam, lParam, copy.data(), length, false);
+    }
+    return 0;
+}
+
+HWND DefaultSender()
+{
+    std::lock_guard<std::mutex> g(B.lock);
+    return B.defaultSender;
+}
+
+void UpdateDefaultSender()
+{
+    std::lock_guard<std::mutex> g(B.lock);
+    B.defaultSender = B.listeners.empty() ? 0 : B.listeners.front().window;
+}
+
+// Number-form send, or WM_COPYDATA whose record becomes the block.
+LRESULT SendNumberOrRecord(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lParam)
+{
+    std::vector<uint8_t> block;
+    if (code == WM_COPYDATA && !CopyDataBlock(lParam, &block))
+        return 0;
+    if (target == HWND_BROADCAST)
+        return Broadcast(sender, code, wParam, lParam, block.data(),
+                         static_cast<uint32_t>(block.size()));
+    // A copy-data record is the sender's to keep: nothing is copied back.
+    return SendFrame(sender, target, code, wParam, lParam, block.data(),
+                     static_cast<uint32_t>(block.size()), false);
+}
+
+LRESULT HookSend(HWND target, UINT code, WPARAM wParam, LPARAM lParam)
+{
+    return SendNumberOrRecord(DefaultSender(), target, code, wParam, lParam);
+}
+
+// Writes a post on the kept post connection to the target (made on first
+// use, made again once when the peer has closed it).  Called with B.lock.
+bool WritePostLocked(HWND target, const Frame &f, int64_t deadline)
+{
+    bool fresh = false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto it = B.postConns.find(target);
+        int fd = it == B.postConns.end() ? -1 : it->second;
+        int reason = EAGAIN;
+        while (fd < 0 && reason == EAGAIN && NowMs() < deadline) {
+            fd = BusConnect(B.sharedDir, target, &reason);
+            if (fd < 0 && reason == EAGAIN)
+                poll(nullptr, 0, static_cast<int>(kBusyRetryMs));
+            fresh = true;
+        }
+        if (fd < 0)
+            return false;
+        B.postConns[target] = fd;
+        for (;;) {
+            if (WriteFrame(fd, f) >= 0)
+                return true;
+            int err = errno;
+            pollfd p{fd, POLLOUT, 0};
+            int64_t left = deadline - NowMs();
+            if (err != EAGAIN || left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+                break;
+        }
+        close(fd);
+        B.postConns.erase(target);
+        if (fresh)
+            return false;
+    }
+    return false;
+}
+
+bool PostFrame(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lParam,
+               const uint8_t *block, uint32_t length)
+{
+    if (!B.open || target == 0 || target == HWND_BROADCAST || length > kBusMaxBlock)
+        return false;
+    Frame f;
+    f.kind = kKindPost;
+    f.sequence = B.sequence++;
+    f.sender = sender;
+    f.target = target;
+    f.code = code;
+    f.wParam = static_cast<uint32_t>(wParam);
+    f.lParam = length ? 0 : static_cast<int32_t>(lParam);
+    f.length = length;
+    f.block = block;
+    std::lock_guard<std::mutex> g(B.lock);
+    PruneKept(&B.postConns);
+    return B.open && WritePostLocked(target, f, NowMs() + kBoundMs);
+}
+
+bool HookPost(HWND target, UINT code, WPARAM wParam, LPARAM lParam)
+{
+    std::vector<uint8_t> block;
+    if (code == WM_COPYDATA && !CopyDataBlock(lParam, &block))
+        return false;
+    return PostFrame(DefaultSender(), target, code, wParam, lParam, block.data(),
+                     static_cast<uint32_t>(block.size()));
+}
+
+bool HookAttach(HWND window)
+{
+    if (!B.open)
+        return true;
+    struct stat made;
+    int fd = BusListen(B.dir, window, &made);
+    if (fd < 0)
+        return false;
+    if (!LoopAddFd(fd, OnListenerReady, nullptr)) {
+        unlink(BusWindowPath(B.dir, window).c_str());
+        close(fd);
+        return false;
+    }
+    B.listeners.push_back(Listener{window, fd, made});
+    UpdateDefaultSender();
+    return true;
+}
+
+void DropListener(const Listener &l)
+{
+    LoopRemoveFd(l.fd);
+    close(l.fd);
+    BusRemoveOwnSocket(B.dir, l.window, l.made);
+    std::vector<int> conns;
+    for (auto &a : B.accepted)
+        if (a.second.window == l.window)
+            conns.push_back(a.first);
+    for (int fd : conns)
+        CloseAccepted(fd);
+}
+
+void HookDetach(HWND window)
+{
+    auto it = std::find_if(B.listeners.begin(), B.listeners.end(),
+                           [&](const Listener &l) { return l.window == window; });
+    if (it == B.listeners.end())
+        return;
+    Listener l = *it;
+    B.listeners.erase(it);
+    DropListener(l);
+    UpdateDefaultSender();
+}
+
+// Runs under the loop's own lock: a look at the directory, nothing more.
+bool HookHandleExists(HWND handle)
+{
+    if (!B.open)
+        return false;
+    struct stat st;
+    return lstat(BusWindowPath(B.dir, handle).c_str(), &st) == 0;
+}
+
+const LoopRemoteHooks kHooks = {
+    .send = HookSend,
+    .post = HookPost,
+    .attach = HookAttach,
+    .detach = HookDetach,
+    .handleExists = HookHandleExists,
+};
+
+void CloseAll(std::map<HWND, int> *conns)
+{
+    for (auto &c : *conns)
+        close(c.second);
+    conns->clear();
+}
+
+}  // namespace
+
+bool BusOpen(std::string *error)
+{
+    std::string ignored;
+    if (!error)
+        error = &ignored;
+    if (B.open)
+        return true;
+    std::string dir = BusDirectory();
+    if (!BusPrepareDirectory(dir, error))
+        return false;
+    B.dir = dir;
+    {
+        std::lock_guard<std::mutex> g(B.lock);
+        B.sharedDir = dir;
+    }
+    B.open = true;
+    LoopSetRemoteHooks(&kHooks);
+    return true;
+}
+
+void BusClose()
+{
+    if (!B.open)
+        return;
+    LoopSetRemoteHooks(nullptr);
+    {
+        std::lock_guard<std::mutex> g(B.lock);
+        B.open = false;  // posts from other threads stop here
+        CloseAll(&B.postConns);
+        B.defaultSender = 0;
+    }
+    for (auto &l : B.listeners)
+        DropListener(l);
+    B.listeners.clear();
+    while (!B.accepted.empty())
+        CloseAccepted(B.accepted.begin()->first);
+    CloseAll(&B.idleSend);
+    if (B.courier)
+        DestroyWindowProc(B.courier);
+    B.courier = 0;
+    B.queued.clear();
+    B.depth = 0;
+    B.current = Delivery{};
+}
+
+bool BusIsOpen()
+{
+    return B.open;
+}
+
+LRESULT BusSendBlock(HWND sender, HWND target, UINT message, WPARAM wParam, void *block,
+                     uint32_t length)
+{
+    if (!block || length == 0)
+        return BusSend(sender, target, message, wParam, 0);
+    if (length > kBusMaxBlock)
+        return 0;
+    auto *bytes = static_cast<uint8_t *>(block);
+    if (IsLocalWindow(target))
+        return Deliver(sender, target, message, wParam, 0, bytes, length);
+    if (target == HWND_BROADCAST)
+        return Broadcast(sender, message, wParam, 0, bytes, length);
+    return SendFrame(sender, target, message, wParam, 0, bytes, length, true);
+}
+
+LRESULT BusSend(HWND sender, HWND target, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (WNDPROC proc = WindowProcOf(target))
+        return proc(target, message, wParam, lParam);
+    return SendNumberOrRecord(sender, target, message, wParam, lParam);
+}
+
+bool BusPost(HWND sender, HWND target, UINT message, WPARAM wParam, LPARAM lParam,
+             const void *block, uint32_t length)
+{
+    if (!block)
+        length = 0;
+    if (length > kBusMaxBlock || target == HWND_BROADCAST)
+        return false;
+    auto *bytes = static_cast<const uint8_t *>(block);
+    if (IsLocalWindow(target)) {
+        if (!length)
+            return PostMessage(target, message, wParam, lParam);
+        Incoming m{sender, target, message, wParam, 0, length, {}};
+        m.block.assign(std::max(length, kMinCopy) + 1, 0);
+        std::memcpy(m.block.data(), bytes, length);
+        return QueueIncoming(std::move(m));
+    }
+    return PostFrame(sender, target, message, wParam, lParam, bytes, length);
+}
+
+int BusListWindows(HWND *out, int max)
+{
+    return BusScanWindows(B.open ? B.dir : BusDirectory(), out, max);
+}
+
+bool BusWindowAlive(HWND window)
+{
+    if (IsLocalWindow(window))
+        return true;
+    if (!B.open || window == 0 || window == HWND_BROADCAST)
+        return false;
+    int reason = 0;
+    int fd = BusConnect(B.dir, window, &reason);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0 || reason == EAGAIN;
+}
+
+HWND BusDeliverySender()
+{
+    return B.current.sender;
+}
+
+uint32_t BusDeliveryBlockLength()
+{
+    return B.current.length;
+}
+
+bool BusLParamIsAddress(UINT code)
+{
+    static const UINT kCodes[] = {WM_COPYDATA, 2074, 2121, 2123, 2164, 2187, 2188,
+                                  2189,        2740, 2776, 2777, 2778};
+    return std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
+}

@@ -34,3 +34,17 @@ bool BusPost(HWND sender, HWND target, UINT message, WPARAM wParam, LPARAM lPara
              const void *block, uint32_t length);
 // Every window socket currently in the bus directory (other programs' too).
 int BusListWindows(HWND *out, int max);
+
+// 1 when a window of this process has that handle or its socket accepts a
+// connection (a dead program's socket is removed on the way).
+bool BusWindowAlive(HWND window);
+// During a procedure call made for a bus delivery (or a local BusSendBlock):
+// the sender field of the frame and the length of its block (0: no block).
+// Outside such a call both are 0.
+HWND BusDeliverySender();
+uint32_t BusDeliveryBlockLength();
+// 1 for the message codes whose lParam is the address of a text, a buffer or
+// a copy-data record.  Such a message arriving without a block is given an
+// empty text (WM_COPYDATA is not delivered at all), so that no number from
+// another program is ever taken for an address.
+bool BusLParamIsAddress(UINT code);

@@ -1,0 +1,191 @@
+// The bus directory and its window sockets.
+//
+// A window's socket is dir/w0012ab34 for window 0x0012AB34: SOCK_SEQPACKET,
+// listening.  It appears by bind under a temporary name (t<hex>.<pid>),
+// listen, link to the w-name (which fails when the name is taken), unlink of
+// the temporary name; so a w-name that is there always accepts, and one that
+// refuses (ECONNREFUSED) was left by a program that died.
+#include "platform/bussocket.h"
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace {
+
+bool MakeAddress(const std::string &path, sockaddr_un *addr)
+{
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr->sun_path)
+        return false;
+    std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+bool SameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A socket that refused: removed only while it is still a socket and the
+// very file that refused, so a newcomer's socket of the same name is safe.
+void RemoveStale(const std::string &path, const struct stat &before)
+{
+    struct stat now;
+    if (lstat(path.c_str(), &now) == 0 && S_ISSOCK(now.st_mode) && SameFile(now, before))
+        unlink(path.c_str());
+}
+
+}  // namespace
+
+bool BusPrepareDirectory(const std::string &dir, std::string *error)
+{
+    sockaddr_un addr;
+    if (!MakeAddress(dir + "/t00000000.4194304", &addr)) {
+        *error = "the bus directory path " + dir + " is too long for a socket name";
+        return false;
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT || (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)) {
+            *error = "cannot create the bus directory " + dir + ": " + std::strerror(errno);
+            return false;
+        }
+        chmod(dir.c_str(), 0700);  // whatever the umask took away
+        if (stat(dir.c_str(), &st) != 0) {
+            *error = "cannot use the bus directory " + dir + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *error = "the bus directory " + dir + " is not a directory";
+        return false;
+    }
+    char detail[96] = "";
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        std::snprintf(detail, sizeof detail, "is owned by user %u, not by this user (%u)",
+                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+    else if ((st.st_mode & 07777) != 0700)
+        std::snprintf(detail, sizeof detail, "has mode %04o; it must be 0700",
+                      static_cast<unsigned>(st.st_mode & 07777));
+    if (!detail[0])
+        return true;
+    *error = "refusing the bus directory " + dir + ": it " + detail;
+    return false;
+}
+
+std::string BusWindowPath(const std::string &dir, HWND window)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "/w%08x", window);
+    return dir + name;
+}
+
+bool BusWindowName(const char *name, HWND *window)
+{
+    if (name[0] != 'w' || std::strlen(name) != 9)
+        return false;
+    uint32_t v = 0;
+    for (int i = 1; i < 9; ++i) {
+        char c = name[i];
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (d < 0)
+            return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    *window = v;
+    return v != 0 && v != HWND_BROADCAST;
+}
+
+bool BusPeerTrusted(int fd)
+{
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return false;
+    return cred.uid == geteuid() || cred.uid == 0;
+}
+
+int BusConnect(const std::string &dir, HWND target, int *reason)
+{
+    std::string path = BusWindowPath(dir, target);
+    sockaddr_un addr;
+    struct stat before;
+    *reason = ENOENT;
+    if (!MakeAddress(path, &addr) || lstat(path.c_str(), &before) != 0)
+        return -1;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *reason = errno;
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        if (BusPeerTrusted(fd))
+            return fd;
+        *reason = EPERM;  // closed before a byte is written
+    } else {
+        *reason = errno == EINPROGRESS ? EAGAIN : errno;
+        if (*reason == ECONNREFUSED)
+            RemoveStale(path, before);
+    }
+    close(fd);
+    return -1;
+}
+
+int BusListen(const std::string &dir, HWND window, struct stat *made)
+{
+    static std::mt19937 rng{std::random_device{}()};
+    char tmpName[48];
+    std::snprintf(tmpName, sizeof tmpName, "/t%08x.%d", static_cast<uint32_t>(rng()),
+                  static_cast<int>(getpid()));
+    std::string tmp = dir + tmpName;
+    std::string path = BusWindowPath(dir, window);
+    sockaddr_un addr;
+    if (!MakeAddress(tmp, &addr))
+        return -1;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    bool ok = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    ok = ok && listen(fd, SOMAXCONN) == 0;
+    ok = ok && link(tmp.c_str(), path.c_str()) == 0;
+    unlink(tmp.c_str());
+    ok = ok && lstat(path.c_str(), made) == 0;
+    if (!ok) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void BusRemoveOwnSocket(const std::string &dir, HWND window, const struct stat &made)
+{
+    std::string path = BusWindowPath(dir, window);
+    struct stat now;
+    if (lstat(path.c_str(), &now) == 0 && SameFile(now, made))
+        unlink(path.c_str());
+}
+
+int BusScanWindows(const std::string &dir, HWND *out, int max)
+{
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return 0;
+    int count = 0;
+    while (dirent *e = readdir(d)) {
+        HWND w;
+        if (count < max && BusWindowName(e->d_name, &w))
+            out[count++] = w;
+    }
+    closedir(d);
+    std::sort(out, out + count);
+    return count;
+}
