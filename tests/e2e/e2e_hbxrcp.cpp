@@ -2,6 +2,11 @@
 // pseudo-terminal and the driver.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+
 #include "tests/support/system.h"
 
 namespace {
@@ -67,5 +72,46 @@ TEST(EndToEndHbxrcp, PanelChangeOnTheRouterIsReported)
     StartSite(s);
     s.Router(1, "set 1 7 3");
     ASSERT_TRUE(s.WaitVek("text=\"RR 007 007 003\"")) << s.VekLog();
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+namespace {
+
+// CPU time (user + system) of a process in clock ticks.
+long CpuTicks(pid_t pid)
+{
+    std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+}  // namespace
+
+TEST(EndToEndHbxrcp, RouterHangUpFailsThePortWithoutSpinning)
+{
+    Site s;
+    StartSite(s);
+    // The router's end of the line goes away: the driver's side hangs up.
+    ChildStop(&s.routers[1]);
+    ASSERT_TRUE(s.WaitDriverErrors("Comms fail on port 1")) << s.DriverErrors();
+    pid_t pid = s.Driver().pid;
+    long before = CpuTicks(pid);
+    auto start = std::chrono::steady_clock::now();
+    // Let it poll the dead line for a while (the poll period is 100 ms).
+    ASSERT_TRUE(WaitFor([&] { return CountOccurrences(s.DriverErrors(), "Comms fail on port 1") >= 8; }));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double cpu = static_cast<double>(CpuTicks(pid) - before) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    EXPECT_LT(cpu, 0.2 * seconds + 0.05) << cpu << " s of CPU in " << seconds << " s";
     EXPECT_EQ(s.StopDriver(), 0);
 }

@@ -27,7 +27,7 @@ std::vector<std::string> Entries(const std::string &dir)
 
 TEST(EndToEndStartup, InvalidIdCreatesNothing)
 {
-    for (const char *id : {"abc", "0", "-3", "1000"}) {
+    for (const char *id : {"abc", "0", "-3", "1000", ""}) {
         TempRoot root;
         Child c;
         ASSERT_TRUE(StartChild(&c, {WEX_BIN, "--headless", "--root", root.dir + "/r", id}, {},
@@ -61,6 +61,17 @@ TEST(EndToEndStartup, MissingSizesShowBothMessagesAndKeepStateFiles)
     EXPECT_NE(ini.find("Access=ALL"), std::string::npos);
     EXPECT_EQ(ReadTextFile(s.Path("DEV_007.DAT")), std::string(16384, '\x01'));
     EXPECT_FALSE(FileExists(s.Path("DEV_007.LCK")));
+}
+
+TEST(EndToEndStartup, Id999IsAccepted)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(999, kSimulated);
+    ASSERT_TRUE(s.StartDriver("wex", "999"));
+    ASSERT_TRUE(s.WaitVek("code=2193 wparam="));
+    EXPECT_EQ(s.StopDriver(), 0);
+    EXPECT_TRUE(FileExists(s.Path("DEV_999.DAT")));
 }
 
 TEST(EndToEndStartup, NoVekEndsWithMessage)
@@ -115,8 +126,13 @@ TEST(EndToEndStartup, SimulationRoutesLocksAndModes)
     ASSERT_TRUE(s.WaitVek("text=\"RR 007 009 004\"")) << s.VekLog();
     s.Vek("cmd 7 RL 7 9 9 1 3");
     s.Vek("cmd 7 RC 7 5 9 ',---' 3");  // locked: refused
-    s.Vek("cmd 7 RQ 7 8 10 3");
+    s.Vek("cmd 7 RQ 7 5 7 3");
     ASSERT_TRUE(s.WaitVek("wparam=32771")) << s.VekLog();  // 0x8003 on the last
+    EXPECT_NE(s.VekLog().find("RX code=2188 wparam=3 lparam=0 from="), std::string::npos);
+    EXPECT_EQ(CountOccurrences(s.VekLog(), "RX code=2188 wparam=3 "), 2u);
+    // The network-status exchange for this workstation.
+    s.Vek("text 7 2121 0 NS 001 003 'TXRX=2' a b c");
+    ASSERT_TRUE(s.WaitVek("text=\"NS 007 003 'TXRX=2' a b c\"")) << s.VekLog();
     EXPECT_EQ(CountOccurrences(s.VekLog(), "text=\"RR 007 009 005\""), 0u);
     // Mode 5 only asks: the answer is the mode in force, Tx/Rx.
     s.Vek("msg 7 2733 5 0");
