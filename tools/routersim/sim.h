@@ -35,3 +35,19 @@ std::string SimOption(const SimRouter &r, const char *key);
 
 // By protocol code 0..16; null where the simulator has no such router.
 extern const SimProtocol *const SimTable[17];
+
+// ---- Conventions of the simulator core (additions) ----
+// xpt holds one row per level: xpt[0] is the first level (level 1, letter A
+// for the text protocols), each row has dests + 1 entries (entry 0 unused).
+// SimSend logs every call as one "TX ..." line itself (or "DROP ..." while
+// silent, "NOISE ..." when garbage replaces it); a protocol file logs only
+// what it receives, one complete frame per line, with SimLogFrame("RX", ...).
+
+// One log line "<tag> <frame>": printable text as it is (a trailing CR/LF
+// left out), anything else as blank-separated hex bytes.
+void SimLogFrame(const char *tag, const void *bytes, size_t length);
+// The crosspoint of a level (0-based) and destination; -1 when unknown or
+// out of range.
+int SimXpt(const SimRouter &r, int level, int dest);
+// Sets a crosspoint; false (and nothing changed) when out of range.
+bool SimSetXpt(SimRouter &r, int level, int dest, int source);

@@ -75,7 +75,7 @@ public:
         middle->addLayout(BuildButtons());
         top->addLayout(middle);
         top->addLayout(BuildLists());
-        setWindowIcon(QIcon());
+        setObjectName("wexmain");
     }
 
     void Refresh()
@@ -115,6 +115,7 @@ private:
     QLabel *Static(int id)
     {
         auto *l = new QLabel;
+        l->setObjectName(QString("control%1").arg(id));
         l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         l->setAlignment(Qt::AlignCenter);
         l->setMinimumWidth(48);
@@ -170,6 +171,8 @@ private:
         auto *row = new QHBoxLayout;
         lock_ = new QPushButton(" ");
         take_ = new QPushButton("Take");
+        lock_->setObjectName("lock");
+        take_->setObjectName("take");
         QObject::connect(lock_, &QPushButton::clicked, [] { SendMessage(Dlg.Dialog, WM_COMMAND, IDC_LOCK, 0); });
         QObject::connect(take_, &QPushButton::clicked, [] { SendMessage(Dlg.Dialog, WM_COMMAND, IDC_TAKE, 0); });
         row->addWidget(lock_);
@@ -182,6 +185,7 @@ private:
         for (auto &[name, id] : rows) {
             form->addWidget(new QLabel(name), r, 0);
             auto *b = new QLabel("- -");
+            b->setObjectName(QString("control%1").arg(id));
             buttons_[id] = b;
             form->addWidget(b, r++, 1);
         }
@@ -195,6 +199,8 @@ private:
         auto *row = new QHBoxLayout;
         sources_ = List(IDC_SOURCES);
         dests_ = List(IDC_DESTS);
+        sources_->setObjectName("sources");
+        dests_->setObjectName("dests");
         auto *left = new QVBoxLayout;
         left->addWidget(new QLabel("Source"));
         left->addWidget(sources_);
@@ -311,7 +317,7 @@ void ViewInitialise(int *argc, char **argv)
     SetAboutRunner(RunAbout);
 }
 
-int ViewRun()
+void ViewStart()
 {
     NextTimer = new QTimer;
     NextTimer->setSingleShot(true);
@@ -324,6 +330,11 @@ int ViewRun()
     else
         View->show();
     QTimer::singleShot(0, Pump);
+}
+
+int ViewRun()
+{
+    ViewStart();
     App->exec();
     return 0;
 }

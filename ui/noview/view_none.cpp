@@ -3,8 +3,7 @@
 
 #include "platform/loop.h"
 
-#ifndef WEX_HAVE_QT
 bool ViewAvailable() { return false; }
 void ViewInitialise(int *, char **) {}
+void ViewStart() {}
 int ViewRun() { return LoopRun(); }
-#endif

@@ -1,0 +1,240 @@
+// The simulator's event loop: bytes from the driver go to the protocol's
+// router one at a time, command lines from standard input steer it.  The
+// loop sleeps in ppoll.  A pseudo-terminal with no slave open reports a
+// hang-up without end, so while nobody has it open it is not watched: it is
+// checked ten times a second instead, the loop's only timed wake-up.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sstream>
+#include <unistd.h>
+
+#include "core.h"
+
+namespace {
+
+constexpr size_t kMaxCommandLine = 1024;
+constexpr int kHangupRecheckMs = 100;
+constexpr int kMaxSource = 65535;
+
+volatile sig_atomic_t QuitSignal = 0;
+
+void OnSignal(int) { QuitSignal = 1; }
+
+struct Loop {
+    SimRouter *r = nullptr;
+    const SimProtocol *protocol = nullptr;
+    int fd = -1;
+    bool stdinQuit = false;
+    bool stdinOpen = true;
+    bool hungUp = false;  // nobody has the terminal open: not watched until opened
+    bool quit = false;
+    bool discarding = false;  // dropping the rest of an over-long command line
+    std::string pending;
+};
+
+bool ReadWhole(const std::string &word, int low, int high, int *value)
+{
+    if (word.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(word.c_str(), &end, 10);
+    if (errno != 0 || *end != 0 || v < low || v > high)
+        return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+bool Switch(const std::string &word, bool *flag)
+{
+    if (word != "on" && word != "off")
+        return false;
+    *flag = word == "on";
+    return true;
+}
+
+void Dump(const SimRouter &r)
+{
+    for (int level = 0; level < r.levels; ++level)
+        for (int d = 1; d <= r.dests; ++d)
+            SimLog("XPT %d %d %d", level + 1, d, SimXpt(r, level, d));
+}
+
+// One command line; true when it was understood and done.
+bool Command(Loop &l, const std::vector<std::string> &w)
+{
+    SimRouter &r = *l.r;
+    const std::string &verb = w[0];
+    int level = 0, dest = 0, source = 0;
+    if ((verb == "silent" || verb == "garbage") && w.size() == 2)
+        return Switch(w[1], verb == "silent" ? &r.silent : &r.garbage);
+    if (verb == "set" && w.size() == 4 && ReadWhole(w[1], 1, r.levels, &level) &&
+        ReadWhole(w[2], 1, r.dests, &dest) && ReadWhole(w[3], -1, kMaxSource, &source)) {
+        SimSetXpt(r, level - 1, dest, source);
+        if (l.protocol->announce)
+            l.protocol->announce(r, dest);
+        return true;
+    }
+    if (verb == "announce" && w.size() == 2 && l.protocol->announce &&
+        ReadWhole(w[1], 1, r.dests, &dest)) {
+        l.protocol->announce(r, dest);
+        return true;
+    }
+    if (verb == "dump" && w.size() == 1) {
+        Dump(r);
+        return true;
+    }
+    if (verb == "quit" && w.size() == 1) {
+        l.quit = true;
+        return true;
+    }
+    return false;
+}
+
+void CommandLine(Loop &l, const std::string &line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    std::string word;
+    while (words.size() < 8 && in >> word)
+        words.push_back(word);
+    if (words.empty())
+        return;
+    std::string joined = words[0];
+    for (size_t i = 1; i < words.size(); ++i)
+        joined += " " + words[i];
+    if (Command(l, words))
+        SimLog("OK %s", joined.c_str());
+    else
+        SimLog("ERR %s", joined.c_str());
+}
+
+void ReadCommands(Loop &l)
+{
+    char chunk[512];
+    ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        l.stdinOpen = false;
+        l.quit = l.quit || l.stdinQuit;
+        return;
+    }
+    for (ssize_t i = 0; i < n && !l.quit; ++i) {
+        char c = chunk[i];
+        if (c == '\n') {
+            if (!l.discarding)
+                CommandLine(l, l.pending);
+            l.pending.clear();
+            l.discarding = false;
+        } else if (!l.discarding && c != '\r') {
+            l.pending += c;
+            if (l.pending.size() > kMaxCommandLine) {
+                SimLog("ERR command line too long");
+                l.pending.clear();
+                l.discarding = true;
+            }
+        }
+    }
+}
+
+void HangUp(Loop &l)
+{
+    if (!l.hungUp)
+        SimLog("CLOSED");
+    l.hungUp = true;
+}
+
+void ReadDevice(Loop &l)
+{
+    uint8_t bytes[4096];
+    ssize_t n = read(l.fd, bytes, sizeof bytes);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        HangUp(l);  // EIO on a master whose slave was closed
+        return;
+    }
+    for (ssize_t i = 0; i < n; ++i)
+        l.protocol->byte(*l.r, bytes[i]);
+}
+
+void RecheckHangup(Loop &l)
+{
+    pollfd p{l.fd, POLLIN, 0};
+    if (poll(&p, 1, 0) >= 0 && !(p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        l.hungUp = false;
+        SimLog("OPEN");
+    }
+}
+
+void InstallSignals(sigset_t *waitMask)
+{
+    struct sigaction sa{};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no restart: ppoll must return
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(s, &sa, nullptr);
+        sigaddset(&blocked, s);
+    }
+    // Blocked except inside ppoll, so a signal can never slip in between the
+    // check of the flag and the wait.
+    sigprocmask(SIG_BLOCK, &blocked, waitMask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(waitMask, s);
+}
+
+}  // namespace
+
+int RunSimulator(SimRouter &r, const SimProtocol &protocol, int fd, bool stdinQuit,
+                 bool startClosed)
+{
+    Loop l;
+    l.r = &r;
+    l.protocol = &protocol;
+    l.fd = fd;
+    l.stdinQuit = stdinQuit;
+    l.hungUp = startClosed;
+    sigset_t waitMask;
+    InstallSignals(&waitMask);
+    if (protocol.start)
+        protocol.start(r);
+    SimLog("READY %s sources=%d dests=%d levels=%d min-dest=%d", protocol.name, r.sources,
+           r.dests, r.levels, r.minDest);
+    while (!l.quit && !QuitSignal) {
+        pollfd fds[2];
+        nfds_t n = 0;
+        int device = -1, input = -1;
+        if (!l.hungUp) {
+            device = static_cast<int>(n);
+            fds[n++] = pollfd{fd, POLLIN, 0};
+        }
+        if (l.stdinOpen) {
+            input = static_cast<int>(n);
+            fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
+        }
+        timespec recheck{0, kHangupRecheckMs * 1000000L};
+        int ready = ppoll(fds, n, l.hungUp ? &recheck : nullptr, &waitMask);
+        if (ready < 0 && errno != EINTR) {
+            SimLog("ERR poll: %s", std::strerror(errno));
+            return 1;
+        }
+        if (ready > 0 && device >= 0 && fds[device].revents & POLLIN)
+            ReadDevice(l);
+        else if (ready > 0 && device >= 0 && fds[device].revents)
+            HangUp(l);
+        if (ready > 0 && input >= 0 && fds[input].revents)
+            ReadCommands(l);
+        if (l.hungUp && device < 0)
+            RecheckHangup(l);
+    }
+    SimLog("QUIT");
+    return 0;
+}

@@ -1,0 +1,156 @@
+// The services the protocol files use: sending to the driver (or falling
+// silent, or sending noise), the one-line-per-event log on standard output,
+// options and crosspoints.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
+
+#include "core.h"
+#include "sim.h"
+
+namespace {
+
+int DeviceFd = -1;
+uint32_t NoiseState = 1;
+
+uint8_t NoiseByte()
+{
+    // xorshift32: reproducible noise for a given seed
+    NoiseState ^= NoiseState << 13;
+    NoiseState ^= NoiseState >> 17;
+    NoiseState ^= NoiseState << 5;
+    return static_cast<uint8_t>(NoiseState >> 24);
+}
+
+// Writes all of it, waiting a bounded time for room: a driver that does not
+// read must not stall the simulator.  False when it could not be written.
+bool WriteAll(const uint8_t *bytes, size_t length)
+{
+    size_t done = 0;
+    int waits = 0;
+    while (done < length) {
+        ssize_t n = write(DeviceFd, bytes + done, length - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        if (++waits > 10)
+            return false;
+        pollfd p{DeviceFd, POLLOUT, 0};
+        poll(&p, 1, 100);
+    }
+    return true;
+}
+
+void LogBytes(const char *tag, const uint8_t *bytes, size_t length, bool asText)
+{
+    std::string line = tag;
+    line += ' ';
+    char hex[4];
+    for (size_t i = 0; i < length; ++i) {
+        if (asText) {
+            line += static_cast<char>(bytes[i]);
+            continue;
+        }
+        std::snprintf(hex, sizeof hex, i ? " %02x" : "%02x", bytes[i]);
+        line += hex;
+    }
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void SimSetDevice(int fd) { DeviceFd = fd; }
+
+void SimSeedNoise(unsigned seed) { NoiseState = seed ? seed : 1; }
+
+void SimSend(SimRouter &r, const void *bytes, size_t length)
+{
+    const uint8_t *data = static_cast<const uint8_t *>(bytes);
+    if (length == 0)
+        return;
+    if (r.silent) {
+        SimLogFrame("DROP", data, length);
+        return;
+    }
+    if (r.garbage) {
+        std::string noise(length, '\0');
+        for (auto &c : noise)
+            c = static_cast<char>(NoiseByte());
+        LogBytes("NOISE", reinterpret_cast<const uint8_t *>(noise.data()), length, false);
+        WriteAll(reinterpret_cast<const uint8_t *>(noise.data()), length);
+        return;
+    }
+    if (DeviceFd < 0 || !WriteAll(data, length)) {
+        SimLogFrame("DROP", data, length);
+        return;
+    }
+    SimLogFrame("TX", data, length);
+}
+
+void SimSendText(SimRouter &r, const std::string &text) { SimSend(r, text.data(), text.size()); }
+
+void SimLog(const char *format, ...)
+{
+    char line[1024];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    std::fprintf(stdout, "%s\n", line);
+    std::fflush(stdout);
+}
+
+void SimLogFrame(const char *tag, const void *bytes, size_t length)
+{
+    const uint8_t *data = static_cast<const uint8_t *>(bytes);
+    size_t text = length;
+    while (text > 0 && (data[text - 1] == '\r' || data[text - 1] == '\n'))
+        --text;
+    bool printable = text > 0;
+    for (size_t i = 0; i < text && printable; ++i)
+        printable = data[i] >= 0x20 && data[i] < 0x7F;
+    if (printable)
+        LogBytes(tag, data, text, true);
+    else
+        LogBytes(tag, data, length, false);
+}
+
+std::string SimOption(const SimRouter &r, const char *key)
+{
+    size_t n = std::strlen(key);
+    std::string value;
+    for (const auto &option : r.options)  // the last one given wins
+        if (option.size() > n && option.compare(0, n, key) == 0 && option[n] == '=')
+            value = option.substr(n + 1);
+    return value;
+}
+
+int SimXpt(const SimRouter &r, int level, int dest)
+{
+    if (level < 0 || level >= static_cast<int>(r.xpt.size()))
+        return -1;
+    const auto &row = r.xpt[static_cast<size_t>(level)];
+    if (dest < 1 || dest >= static_cast<int>(row.size()))
+        return -1;
+    return row[static_cast<size_t>(dest)];
+}
+
+bool SimSetXpt(SimRouter &r, int level, int dest, int source)
+{
+    if (level < 0 || level >= static_cast<int>(r.xpt.size()))
+        return false;
+    auto &row = r.xpt[static_cast<size_t>(level)];
+    if (dest < 1 || dest >= static_cast<int>(row.size()))
+        return false;
+    row[static_cast<size_t>(dest)] = source;
+    return true;
+}
