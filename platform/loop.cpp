@@ -157,19 +157,21 @@ HWND FreshHandle()
 HWND CreateWindowProc(WNDPROC proc, bool addressable)
 {
     EnsureOpen();
-    HWND h;
-    {
-        std::lock_guard<std::mutex> g(L.lock);
-        h = FreshHandle();
-        L.windows[h] = Window{proc, addressable};
-    }
-    if (addressable && L.hooks && L.hooks->attach && !L.hooks->attach(h)) {
-        // The bus refused the name (taken meanwhile): try once more afresh.
+    // The bus refuses a handle whose name another program took meanwhile;
+    // a few fresh draws settle that.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        HWND h;
+        {
+            std::lock_guard<std::mutex> g(L.lock);
+            h = FreshHandle();
+            L.windows[h] = Window{proc, addressable};
+        }
+        if (!addressable || !L.hooks || !L.hooks->attach || L.hooks->attach(h))
+            return h;
         std::lock_guard<std::mutex> g(L.lock);
         L.windows.erase(h);
-        h = 0;
     }
-    return h;
+    return 0;
 }
 
 void DestroyWindowProc(HWND window)
