@@ -36,16 +36,21 @@ bool ValidService(const char *text)
     return number >= 1 && number <= 65535;
 }
 
-// Keepalive finds a server that vanished without closing (power cut, cable)
-// within about a minute even when we are not sending.
+// A server that vanished without closing (power cut, cable) is found by
+// keepalive on an idle line and by the user timeout while we poll.
 void TuneSocket(int fd)
 {
+    // Unacknowledged data for 60 s ends the connection: a device server that
+    // lost power is noticed within a minute even while the driver polls
+    // (keepalive alone only covers an idle line).
     int on = 1, idle = 30, interval = 10, count = 3;
+    unsigned userTimeoutMs = 60000;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // frames are small and urgent
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
 // Waits for a non-blocking connect to finish; false on failure, timeout or

@@ -25,6 +25,9 @@ void StartSite(Site &s)
     ASSERT_TRUE(s.StartDriver("wex", "7"));
     // The sweep interrogates every destination and ends with 32 revertives.
     ASSERT_TRUE(s.WaitVek("code=2187", 32)) << s.VekLog() << s.DriverErrors();
+    // The answer to the last interrogate comes after the sweep's report, when
+    // commands are taken: destination 32 lies beyond the router's sources.
+    ASSERT_TRUE(s.WaitVek("text=\"RR 007 032 -01\"")) << s.VekLog();
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -348,6 +351,108 @@ TEST(RouterSim, QuitsAtTheEndOfInputOnlyWhenAsked)
     close(sim.in);
     sim.in = -1;
     EXPECT_EQ(sim.WaitFor("QUIT"), "QUIT");
+}
+
+// A driver's connection to a simulator behind --tcp-listen.
+int ConnectTo(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the far end closes the connection before the deadline.
+bool SeesEnd(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    return poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 0;
+}
+
+TEST(RouterSim, TcpServesOneDriverConnectionAtATime)
+{
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--tcp-listen", "0", "--preset", "2=1"}));
+    std::string first = sim.Line(NowMs() + kDeadlineMs);
+    ASSERT_EQ(first.rfind("LISTEN 127.0.0.1:", 0), 0u) << first;
+    int port = std::atoi(first.substr(17).c_str());
+    ASSERT_GT(port, 0) << "the real port, not the 0 asked for";
+    ASSERT_FALSE(sim.WaitFor("READY").empty());
+
+    int a = ConnectTo(port);
+    ASSERT_GE(a, 0);
+    EXPECT_EQ(sim.WaitFor("OPEN ").rfind("OPEN 127.0.0.1:", 0), 0u);
+    Write(a, ".IA2,-\r");
+    EXPECT_EQ(Reply(a), ".AA2,1\r");
+    int b = ConnectTo(port);
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(sim.WaitFor("REFUSED").rfind("REFUSED 127.0.0.1:", 0), 0u);
+    EXPECT_TRUE(SeesEnd(b)) << "a second driver is turned away";
+    close(b);
+    sim.Command("set 1 2 3");
+    EXPECT_EQ(Reply(a), ".AA2,3\r") << "the first one is still served";
+
+    close(a);
+    EXPECT_EQ(sim.WaitFor("CLOSED"), "CLOSED");
+    sim.Command("announce 2");
+    EXPECT_EQ(sim.WaitFor("DROP"), "DROP .AA2,3") << "nobody to send it to";
+    int c = ConnectTo(port);
+    ASSERT_GE(c, 0);
+    EXPECT_EQ(sim.WaitFor("OPEN ").rfind("OPEN 127.0.0.1:", 0), 0u) << "the next one is taken";
+    Write(c, ".IA2,-\r");
+    EXPECT_EQ(Reply(c), ".AA2,3\r");
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_TRUE(SeesEnd(c));
+    close(c);
+}
+
+// Exit status of a simulator that is expected to end at once.
+int EndsWith(const std::vector<std::string> &args)
+{
+    Sim sim;
+    if (!sim.Start(args))
+        return -1;
+    int status = 0;
+    if (waitpid(sim.pid, &status, 0) != sim.pid)
+        return -1;
+    sim.pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(RouterSim, TcpListenRefusals)
+{
+    int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(held, 1), 0);
+    ASSERT_EQ(getsockname(held, reinterpret_cast<sockaddr *>(&a), &length), 0);
+    std::string busy = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const struct {
+        const char *what;
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {"port out of range", {"--tcp-listen", "65536"}, 2},
+        {"port not a number", {"--tcp-listen", "localhost:x"}, 2},
+        {"no host before the colon", {"--tcp-listen", ":4001"}, 2},
+        {"IPv6 without its colon", {"--tcp-listen", "[::1]4001"}, 2},
+        {"with a terminal link", {"--tcp-listen", "0", "--link", "/tmp/nowhere"}, 2},
+        {"with a device", {"--tcp-listen", "0", "--device", "/dev/null"}, 2},
+        {"port in use", {"--tcp-listen", busy}, 1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(EndsWith(c.args), c.status) << c.what;
+    close(held);
 }
 
 }  // namespace

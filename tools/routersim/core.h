@@ -22,6 +22,18 @@ bool SimMakeLink(const char *linkPath, const std::string &target, std::string *e
 // Removes the link if it still points at target.
 void SimRemoveLink(const char *linkPath, const std::string &target);
 
+// Splits "[HOST:]PORT" ("[v6]:PORT" for an IPv6 address); HOST defaults
+// to 127.0.0.1, PORT 0 asks for any free port.  False when malformed.
+bool SimParseListen(const std::string &spec, std::string *host, std::string *port);
+// Listens for the driver on TCP, as a serial device server would; returns
+// the listening descriptor (non-blocking) and the address it got as
+// "HOST:PORT" with the real port, or -1 with a message.
+int SimListenTcp(const std::string &host, const std::string &port, std::string *address,
+                 std::string *error);
+// Takes a connection waiting at the listener: its descriptor (non-blocking)
+// and the peer as "HOST:PORT"; -1 when none was waiting.
+int SimAcceptTcp(int listener, std::string *peer);
+
 // The protocol code of a profile keyword, as the driver reads it: upper-
 // cased, every keyword found anywhere counts and the last one found wins;
 // 0 when none is found.
@@ -29,6 +41,8 @@ int SimProtocolCode(const char *value);
 
 // Runs the router until quit, a signal, or the end of standard input when
 // stdinQuit is set; returns the exit status.  startClosed: the device is a
-// pseudo-terminal that nobody has opened yet.
-int RunSimulator(SimRouter &r, const SimProtocol &protocol, int fd, bool stdinQuit,
-                 bool startClosed);
+// pseudo-terminal that nobody has opened yet.  listener >= 0: there is no
+// device (fd -1) but a TCP listener, whose connections, one at a time, are
+// the line; the loop closes the connection it holds at the end.
+int RunSimulator(SimRouter &r, const SimProtocol &protocol, int fd, int listener,
+                 bool stdinQuit, bool startClosed);

@@ -2,7 +2,9 @@
 // router one at a time, command lines from standard input steer it.  The
 // loop sleeps in ppoll.  A pseudo-terminal with no slave open reports a
 // hang-up without end, so while nobody has it open it is not watched: it is
-// checked ten times a second instead, the loop's only timed wake-up.
+// checked ten times a second instead, the loop's only timed wake-up.  On
+// TCP the line is the connection of the moment: when it ends, the loop
+// waits for the next one at its listener.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,7 +29,8 @@ void OnSignal(int) { QuitSignal = 1; }
 struct Loop {
     SimRouter *r = nullptr;
     const SimProtocol *protocol = nullptr;
-    int fd = -1;
+    int fd = -1;          // the line; on TCP -1 while nobody is connected
+    int listener = -1;    // TCP: where the driver connects, one at a time
     bool stdinQuit = false;
     bool stdinOpen = true;
     bool hungUp = false;  // nobody has the terminal open: not watched until opened
@@ -144,6 +147,14 @@ void ReadCommands(Loop &l)
 
 void HangUp(Loop &l)
 {
+    if (l.listener >= 0) {
+        // The driver's connection ended: let it go and wait for the next.
+        close(l.fd);
+        l.fd = -1;
+        SimSetDevice(-1);  // what the router says meanwhile is dropped
+        SimLog("CLOSED");
+        return;
+    }
     if (!l.hungUp)
         SimLog("CLOSED");
     l.hungUp = true;
@@ -161,6 +172,24 @@ void ReadDevice(Loop &l)
     }
     for (ssize_t i = 0; i < n; ++i)
         l.protocol->byte(*l.r, bytes[i]);
+}
+
+// A driver connects.  Like a device server set for one connection, the
+// simulator serves one at a time: another one meanwhile is closed at once.
+void AcceptDriver(Loop &l)
+{
+    std::string peer;
+    int fd = SimAcceptTcp(l.listener, &peer);
+    if (fd < 0)
+        return;
+    if (l.fd >= 0) {
+        SimLog("REFUSED %s", peer.c_str());
+        close(fd);
+        return;
+    }
+    l.fd = fd;
+    SimSetDevice(fd);
+    SimLog("OPEN %s", peer.c_str());
 }
 
 void RecheckHangup(Loop &l)
@@ -191,15 +220,56 @@ void InstallSignals(sigset_t *waitMask)
         sigdelset(waitMask, s);
 }
 
+// One wait and what it brought: bytes or a hang-up on the line, a driver
+// at the listener, command lines.  False when the wait itself failed.
+bool WaitOnce(Loop &l, const sigset_t *waitMask)
+{
+    pollfd fds[3];
+    nfds_t n = 0;
+    int device = -1, listener = -1, input = -1;
+    if (!l.hungUp && l.fd >= 0) {
+        device = static_cast<int>(n);
+        fds[n++] = pollfd{l.fd, POLLIN, 0};
+    }
+    if (l.listener >= 0) {
+        listener = static_cast<int>(n);
+        fds[n++] = pollfd{l.listener, POLLIN, 0};
+    }
+    if (l.stdinOpen) {
+        input = static_cast<int>(n);
+        fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
+    }
+    timespec recheck{0, kHangupRecheckMs * 1000000L};
+    int ready = ppoll(fds, n, l.hungUp ? &recheck : nullptr, waitMask);
+    if (ready < 0 && errno != EINTR) {
+        SimLog("ERR poll: %s", std::strerror(errno));
+        return false;
+    }
+    // The line first: a driver that reconnects has closed its old
+    // connection before it opened the new one.
+    if (ready > 0 && device >= 0 && fds[device].revents & POLLIN)
+        ReadDevice(l);
+    else if (ready > 0 && device >= 0 && fds[device].revents)
+        HangUp(l);
+    if (ready > 0 && listener >= 0 && fds[listener].revents)
+        AcceptDriver(l);
+    if (ready > 0 && input >= 0 && fds[input].revents)
+        ReadCommands(l);
+    if (l.hungUp && device < 0)
+        RecheckHangup(l);
+    return true;
+}
+
 }  // namespace
 
-int RunSimulator(SimRouter &r, const SimProtocol &protocol, int fd, bool stdinQuit,
-                 bool startClosed)
+int RunSimulator(SimRouter &r, const SimProtocol &protocol, int fd, int listener,
+                 bool stdinQuit, bool startClosed)
 {
     Loop l;
     l.r = &r;
     l.protocol = &protocol;
     l.fd = fd;
+    l.listener = listener;
     l.stdinQuit = stdinQuit;
     l.hungUp = startClosed;
     sigset_t waitMask;
@@ -208,33 +278,13 @@ int RunSimulator(SimRouter &r, const SimProtocol &protocol, int fd, bool stdinQu
         protocol.start(r);
     SimLog("READY %s sources=%d dests=%d levels=%d min-dest=%d", protocol.name, r.sources,
            r.dests, r.levels, r.minDest);
-    while (!l.quit && !QuitSignal) {
-        pollfd fds[2];
-        nfds_t n = 0;
-        int device = -1, input = -1;
-        if (!l.hungUp) {
-            device = static_cast<int>(n);
-            fds[n++] = pollfd{fd, POLLIN, 0};
-        }
-        if (l.stdinOpen) {
-            input = static_cast<int>(n);
-            fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
-        }
-        timespec recheck{0, kHangupRecheckMs * 1000000L};
-        int ready = ppoll(fds, n, l.hungUp ? &recheck : nullptr, &waitMask);
-        if (ready < 0 && errno != EINTR) {
-            SimLog("ERR poll: %s", std::strerror(errno));
-            return 1;
-        }
-        if (ready > 0 && device >= 0 && fds[device].revents & POLLIN)
-            ReadDevice(l);
-        else if (ready > 0 && device >= 0 && fds[device].revents)
-            HangUp(l);
-        if (ready > 0 && input >= 0 && fds[input].revents)
-            ReadCommands(l);
-        if (l.hungUp && device < 0)
-            RecheckHangup(l);
-    }
-    SimLog("QUIT");
-    return 0;
+    int status = 0;
+    while (!l.quit && !QuitSignal && status == 0)
+        if (!WaitOnce(l, &waitMask))
+            status = 1;
+    if (l.listener >= 0 && l.fd >= 0)
+        close(l.fd);
+    if (status == 0)
+        SimLog("QUIT");
+    return status;
 }

@@ -1,7 +1,8 @@
 // routersim: a router of a chosen protocol on a pseudo-terminal (or a given
-// device), for tests and demonstrations of the driver.  Its log, one event
-// a line, goes to standard output; it is steered by commands on standard
-// input.  See docs/routersim.md.
+// device, or behind a TCP port as a serial device server would pass it on),
+// for tests and demonstrations of the driver.  Its log, one event a line,
+// goes to standard output; it is steered by commands on standard input.
+// See docs/routersim.md.
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -26,6 +27,7 @@ struct Options {
     std::string protocol = "HBXRCP";
     std::string link;
     std::string device;
+    std::string tcpListen;  // [HOST:]PORT
     int speed = 0;
     bool identity = false;
     bool stdinQuit = false;
@@ -49,6 +51,8 @@ const char kUsage[] =
     "  --link PATH       symbolic link to the pseudo-terminal's slave\n"
     "  --device PATH     use this device instead of a pseudo-terminal\n"
     "  --speed BAUD      line speed of --device\n"
+    "  --tcp-listen [HOST:]PORT  be a device server: take the driver's TCP\n"
+    "                    connection instead (HOST 127.0.0.1, PORT 0 any free)\n"
     "  --stdin-quit      quit when standard input ends\n";
 
 // A whole decimal number within [low, high].
@@ -111,11 +115,28 @@ bool ParseNumberOption(const char *arg, const char *value, SimRouter &r, Options
     return false;
 }
 
+// The line options that go together, and a well-formed listening address.
+bool CheckLine(const Options &o)
+{
+    if (o.tcpListen.empty())
+        return true;
+    std::string host, port;
+    if (!SimParseListen(o.tcpListen, &host, &port)) {
+        std::fprintf(stderr, "routersim: bad value for --tcp-listen: %s\n", o.tcpListen.c_str());
+        return false;
+    }
+    if (!o.device.empty() || !o.link.empty()) {
+        std::fprintf(stderr, "routersim: --tcp-listen goes with neither --device nor --link\n");
+        return false;
+    }
+    return true;
+}
+
 bool ParseOptions(int argc, char **argv, SimRouter &r, Options &o)
 {
     static const char *const valued[] = {"--protocol", "--sources", "--dests", "--levels",
                                          "--min-dest", "--opt", "--preset", "--link",
-                                         "--device", "--speed", "--seed"};
+                                         "--device", "--speed", "--seed", "--tcp-listen"};
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         if (!std::strcmp(arg, "--silent")) { r.silent = true; continue; }
@@ -139,13 +160,14 @@ bool ParseOptions(int argc, char **argv, SimRouter &r, Options &o)
         else if (n == "--preset") o.presets.push_back(value);
         else if (n == "--link") o.link = value;
         else if (n == "--device") o.device = value;
+        else if (n == "--tcp-listen") o.tcpListen = value;
         else ok = ParseNumberOption(name, value, r, o);
         if (!ok) {
             std::fprintf(stderr, "routersim: bad value for %s: %s\n", name, value);
             return false;
         }
     }
-    return true;
+    return CheckLine(o);
 }
 
 // "12=5,13=7": destination 12 carries source 5 on every level, and so on.
@@ -184,6 +206,43 @@ bool SetUpRouter(SimRouter &r, const Options &o)
     return true;
 }
 
+// Where the router is plugged in.
+struct Line {
+    int fd = -1;        // the device or the pseudo-terminal's master
+    int listener = -1;  // --tcp-listen: the listening socket instead
+    std::string slave;  // the pseudo-terminal's slave
+};
+
+// Opens the line and logs its first line (PTY, DEVICE or LISTEN); false
+// with a message.
+bool OpenLine(const Options &o, Line *line, std::string *error)
+{
+    if (!o.tcpListen.empty()) {
+        std::string host, port, address;
+        SimParseListen(o.tcpListen, &host, &port);  // checked with the options
+        line->listener = SimListenTcp(host, port, &address, error);
+        if (line->listener < 0)
+            return false;
+        SimLog("LISTEN %s", address.c_str());
+        return true;
+    }
+    line->fd = o.device.empty() ? SimOpenPty(&line->slave, error)
+                                : SimOpenDevice(o.device.c_str(), o.speed, error);
+    if (line->fd < 0)
+        return false;
+    if (!o.link.empty() && !line->slave.empty() &&
+        !SimMakeLink(o.link.c_str(), line->slave, error)) {
+        close(line->fd);
+        line->fd = -1;
+        return false;
+    }
+    if (line->slave.empty())
+        SimLog("DEVICE %s", o.device.c_str());
+    else
+        SimLog("PTY %s", line->slave.c_str());
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -205,28 +264,18 @@ int main(int argc, char **argv)
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    std::string error, slave;
-    int fd = options.device.empty() ? SimOpenPty(&slave, &error)
-                                    : SimOpenDevice(options.device.c_str(), options.speed, &error);
-    if (fd < 0) {
+    std::string error;
+    Line line;
+    if (!OpenLine(options, &line, &error)) {
         std::fprintf(stderr, "routersim: %s\n", error.c_str());
         return 1;
     }
-    if (!options.link.empty() && !slave.empty() &&
-        !SimMakeLink(options.link.c_str(), slave, &error)) {
-        std::fprintf(stderr, "routersim: %s\n", error.c_str());
-        close(fd);
-        return 1;
-    }
-    if (slave.empty())
-        SimLog("DEVICE %s", options.device.c_str());
-    else
-        SimLog("PTY %s", slave.c_str());
-    SimSetDevice(fd);
+    SimSetDevice(line.fd);
     SimSeedNoise(options.seed);
-    int status = RunSimulator(router, *protocol, fd, options.stdinQuit, !slave.empty());
-    if (!options.link.empty() && !slave.empty())
-        SimRemoveLink(options.link.c_str(), slave);
-    close(fd);
+    int status = RunSimulator(router, *protocol, line.fd, line.listener, options.stdinQuit,
+                              !line.slave.empty());
+    if (!options.link.empty() && !line.slave.empty())
+        SimRemoveLink(options.link.c_str(), line.slave);
+    close(line.fd >= 0 ? line.fd : line.listener);
     return status;
 }

@@ -77,7 +77,7 @@ void SimSend(SimRouter &r, const void *bytes, size_t length)
     const uint8_t *data = static_cast<const uint8_t *>(bytes);
     if (length == 0)
         return;
-    if (r.silent) {
+    if (r.silent || DeviceFd < 0) {  // silent, or nobody connected (TCP)
         SimLogFrame("DROP", data, length);
         return;
     }
@@ -89,7 +89,7 @@ void SimSend(SimRouter &r, const void *bytes, size_t length)
         WriteAll(reinterpret_cast<const uint8_t *>(noise.data()), length);
         return;
     }
-    if (DeviceFd < 0 || !WriteAll(data, length)) {
+    if (!WriteAll(data, length)) {
         SimLogFrame("DROP", data, length);
         return;
     }
