@@ -163,7 +163,10 @@ bool WritePrivateProfileString(const char *section, const char *key, const char 
         }
     }
     if (sectionAt < 0) {
-        lines.push_back("[" + std::string(section) + "]");
+        std::string header = "[";
+        header += section;
+        header += "]";
+        lines.push_back(header);
         lines.push_back(entry);
     } else {
         lines.insert(lines.begin() + lastInSection + 1, entry);

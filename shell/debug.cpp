@@ -53,7 +53,8 @@ void DebugPrint(const char *text)
 void DebugPrintAlways(const char *text)
 {
     char line[kLineSize];
-    std::snprintf(line, sizeof line, "<WE>-%s\n", text ? text : "");
+    // A longer text is cut so that the line still ends with its newline.
+    std::snprintf(line, sizeof line, "<WE>-%.*s\n", static_cast<int>(kLineSize - 7), text ? text : "");
     Emit(line);
 }
 
