@@ -104,7 +104,7 @@ bool WaitForCommands(Site &s, int timeoutMs)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         s.Vek("cmd 7 RQ 7 1 1 0");
-        if (s.WaitVek("RX code=2188", 1, 250))
+        if (s.WaitVek("RX code=2188", 1, 100))
             return true;
     }
     return false;
@@ -157,6 +157,10 @@ TEST_P(EndToEndProtocol, SweepRouteRevertiveAndPanelChange)
           " ',---' 0");
     ASSERT_TRUE(RouterLinesInOrder(s, logged, run.routeLines)) << s.RouterLog(1);
     ASSERT_TRUE(s.WaitVek(routed, seen + 1)) << s.VekLog() << s.RouterLog(1);
+    if (run.tallyDest != run.dest) {
+        EXPECT_EQ(s.VekLog().find(Revertive(run.dest, run.source)), std::string::npos)
+            << "the routed destination itself has no tally of its own";
+    }
 
     // A change made on the router itself reaches vek too.
     std::string changed = Revertive(run.tallyDest, run.after);

@@ -59,6 +59,17 @@ TEST_F(AdrienneTest, SelectSetsDestinationOneAtOnce)
     EXPECT_EQ(Routing.TallyTable[7], 0);
 }
 
+// The select is taken as made at once; the revertive delay holds back
+// only the unit's status.
+TEST_F(AdrienneTest, SelectIgnoresTheRevertiveDelay)
+{
+    Profile.RevertiveDelay = 500;
+    RouteDispatch(3, 1);
+    EXPECT_EQ(Routing.TallyTable[1], 3);
+    EXPECT_EQ(Routing.PendingTable[1], 0);
+    EXPECT_EQ(RevertiveCounter, 1u);
+}
+
 TEST_F(AdrienneTest, SelectOnAFailedPortWaitsForTheStatus)
 {
     Ports.CommsFail[1] = 1;

@@ -147,6 +147,15 @@ TEST_F(VardaTest, GpiStateIsComparedAsOnOrOff)
     EXPECT_EQ(Routing.TallyTable[3], 0);
 }
 
+TEST_F(VardaTest, RouterReplyWithRevertiveDelayIsPended)
+{
+    Profile.RevertiveDelay = 500;
+    Feed(1, Text("I31\r"));
+    EXPECT_EQ(Routing.PendingTable[4], 2);
+    EXPECT_EQ(Routing.TallyTable[4], 0);
+    EXPECT_EQ(RevertiveCounter, 0u);
+}
+
 TEST_F(VardaTest, EveryCrClearsTheNoReplyCount)
 {
     for (uint8_t protocol : {kRtr, kGpi}) {
