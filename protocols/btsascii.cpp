@@ -25,6 +25,8 @@
 // failed port back to ok; other lines than R and Y are ignored.
 #include "protocols/protocol.h"
 
+#include "protocols/linebuffer.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -35,7 +37,6 @@
 namespace {
 
 constexpr uint8_t kCR = 0x0D;
-constexpr int kRing = 256;       // the cyclic part of the receive buffer
 constexpr int kFrameSize = 48;   // never below the nine bytes the Tx line shows
 constexpr int kFieldWidth = 3;
 
@@ -117,43 +118,20 @@ void HandleLine(int port, const char *line, int length)
         ReadReply(port, line);
 }
 
-// A CR has been stored: when a "Z" is in the buffer, the line from it is
-// handled and the buffer empties; in any case a failed port is ok again.
-void CompleteLine(int port)
+// A line is handled, and the buffer emptied, when a "Z" is in the buffer;
+// any CR brings a failed port back.
+void BtsReceive(int port, uint8_t byte)
 {
-    uint8_t *buffer = Proto.RxBuffer[port];
-    const void *z = std::memchr(buffer, 'Z', kRing - 1);
-    if (z != nullptr) {
-        int start = static_cast<int>(static_cast<const uint8_t *>(z) - buffer);
-        char line[kRing + 1];
-        int length = 0;
-        for (int i = start; length < kRing; i = (i + 1) % kRing) {
-            line[length++] = static_cast<char>(buffer[i]);
-            if (buffer[i] == kCR)
-                break;
-        }
-        line[length] = 0;
+    if (!LineStore(port, byte))
+        return;
+    char line[kLineMax + 1];
+    int length = LineTake(port, 'Z', line);
+    if (length >= 0) {
         HandleLine(port, line, length);
-        std::memset(buffer, 0, kRing - 1);
-        Proto.RxCount[port] = 0;
-        Ports.NoReply[port] = 0;
+        LineDone(port);
     }
     if (Ports.CommsFail[port] == 1)
         AcceptReply(port);
-}
-
-void BtsReceive(int port, uint8_t byte)
-{
-    if (port < 1 || port > kMaxPorts)
-        return;
-    int32_t &count = Proto.RxCount[port];
-    if (count < 0 || count >= kRing)
-        count = 0;
-    Proto.RxBuffer[port][count] = byte;
-    if (++count == kRing)
-        count = 0;
-    if (byte == kCR)
-        CompleteLine(port);
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 // that they are never taken for this request's answer.
 #include "protocols/protocol.h"
 
+#include "protocols/answer.h"
+
 #include "platform/loop.h"
 #include "routing/tables.h"
 #include "serial/comms.h"
@@ -25,7 +27,6 @@
 #include "shell/debug.h"
 #include "ui/maindlg.h"
 
-#include <ctime>
 
 namespace {
 
@@ -45,42 +46,6 @@ uint8_t Checksum(const uint8_t *message, int length)
     for (int i = 0; i < length; ++i)
         sum += message[i];
     return static_cast<uint8_t>(0u - sum);
-}
-
-// Reads up to want bytes from the ring, waiting at most waitMs for them;
-// returns the number read (0 when nothing came or the port is not open).
-int ReadAnswer(int index, uint8_t *buffer, int want, uint32_t waitMs)
-{
-    uint32_t start = GetTickCount();
-    int got = 0;
-    for (;;) {
-        int n = CommRead(index, buffer + got, want - got);
-        if (n > 0)
-            got += n;
-        if (got >= want || n < 0 || GetTickCount() - start >= waitMs)
-            return got;
-        timespec step{0, 1000000};
-        nanosleep(&step, nullptr);
-    }
-}
-
-// Empties the ring, at most one ring's worth so that a router that never
-// stops talking cannot hold the main thread.
-void Discard(int index)
-{
-    uint8_t junk[256];
-    for (int total = 0; total < kRingSize;) {
-        int n = CommRead(index, junk, sizeof junk);
-        if (n <= 0)
-            return;
-        total += n;
-    }
-}
-
-void ClearCommError(int index)
-{
-    COMSTAT status;
-    CommGetStatus(index, &status);
 }
 
 // The wire destination, or -1 when it does not fit its byte (cut to its low
@@ -110,14 +75,14 @@ void Poll(int32_t dest)
         return;
     }
     int index = Ports.CommIndex[port];
-    Discard(index);
+    DiscardLate(index);
     uint8_t request[9] = {kInterrogate, static_cast<uint8_t>(wire)};  // nine: the Tx line shows nine
     request[2] = Checksum(request, 2);
     PortTransmit(port, request, 3);
     uint8_t answer[2] = {};
     int n = ReadAnswer(index, answer, 2, kAnswerWaitMs);
     if (n <= 0) {
-        ClearCommError(index);
+        ClearLineErrors(index);
         return;
     }
     if (Ports.CommsFail[port] == 1)
@@ -130,7 +95,7 @@ void Poll(int32_t dest)
     } else {
         ++Ports.ErrorCount[port];  // counted; the Errors cell shows it at its next refresh
     }
-    Discard(index);
+    DiscardLate(index);
 }
 
 void Route(int32_t source, int32_t dest)
@@ -144,14 +109,14 @@ void Route(int32_t source, int32_t dest)
         return;
     }
     int index = Ports.CommIndex[port];
-    Discard(index);
+    DiscardLate(index);
     uint8_t request[9] = {kRoute, static_cast<uint8_t>((source - 1) & 0xFF),
                           static_cast<uint8_t>(wire)};
     request[3] = Checksum(request, 3);
     PortTransmit(port, request, 4);
     uint8_t answer = 0;
     if (ReadAnswer(index, &answer, 1, kAnswerWaitMs) <= 0) {
-        ClearCommError(index);
+        ClearLineErrors(index);
         return;
     }
     DebugPrintf("Byte = %02x", answer);
@@ -159,8 +124,8 @@ void Route(int32_t source, int32_t dest)
         Confirm(port, dest, source);  // the source as requested
     else
         ++Ports.ErrorCount[port];
-    Discard(index);
-    ClearCommError(index);
+    DiscardLate(index);
+    ClearLineErrors(index);
 }
 
 }  // namespace

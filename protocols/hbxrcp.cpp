@@ -25,6 +25,8 @@
 // and the write index wraps over the oldest ones.
 #include "protocols/protocol.h"
 
+#include "protocols/linebuffer.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -34,7 +36,6 @@
 namespace {
 
 constexpr uint8_t kCR = 0x0D;
-constexpr int kRing = 256;          // the cyclic part of the receive buffer
 constexpr int kMaxEntries = 12;     // entries of one tally line that are used
 constexpr int kEntrySlot = 12;      // 11 characters and a terminator
 
@@ -71,28 +72,6 @@ void HbxrcpRoute(int32_t source, int32_t dest)
     }
 }
 
-// Reads an optionally signed decimal after blanks, as "%d" would; out of
-// range values saturate so that they fail the range checks.  Returns the
-// index after the number, or -1 when there is no number.
-int ReadDecimal(const char *text, int at, int32_t *value)
-{
-    while (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))
-        ++at;
-    bool negative = text[at] == '-';
-    if (text[at] == '-' || text[at] == '+')
-        ++at;
-    if (text[at] < '0' || text[at] > '9')
-        return -1;
-    int64_t v = 0;
-    for (; text[at] >= '0' && text[at] <= '9'; ++at)
-        if (v <= INT32_MAX)
-            v = v * 10 + (text[at] - '0');
-    if (v > INT32_MAX)
-        v = INT32_MAX;
-    *value = static_cast<int32_t>(negative ? -v : v);
-    return at;
-}
-
 // One kept entry: a level letter, then "dest,source".  A destination that
 // is not a number counts as a bad destination; a source that is not a
 // number (".AA12,-") means no known source.
@@ -102,10 +81,10 @@ void TakeEntry(int port, const char *entry)
         return;
     int32_t dest = 0;
     int32_t source = -1;
-    int at = ReadDecimal(entry, 1, &dest);
+    int at = ReadLineDecimal(entry, 1, &dest);
     if (at < 0)
         dest = 0;
-    else if (entry[at] == ',' && ReadDecimal(entry, at + 1, &source) < 0)
+    else if (entry[at] == ',' && ReadLineDecimal(entry, at + 1, &source) < 0)
         source = -1;
     if (!IsValidDest(dest)) {
         NotePortError(port);
@@ -147,46 +126,20 @@ void ParseLine(int port, const char *line, int length)
         TakeEntry(port, entries[i]);
 }
 
-// A CR has been stored: reports the port alive, and when a full stop is in
-// the buffer parses the line from it and empties the buffer.
-void CompleteLine(int port)
-{
-    uint8_t *buffer = Proto.RxBuffer[port];
-    if (Ports.CommsFail[port] == 1) {
-        Ports.CommsFail[port] = 0;
-        NotePortError(port);  // reports the port ok again
-    }
-    int start = 0;
-    while (start < kRing - 1 && buffer[start] != '.')
-        ++start;
-    if (start == kRing - 1)
-        return;
-    char line[kRing + 1];
-    int length = 0;
-    for (int i = start; length < kRing; i = (i + 1) % kRing) {
-        line[length++] = static_cast<char>(buffer[i]);
-        if (buffer[i] == kCR)
-            break;
-    }
-    line[length] = 0;
-    ParseLine(port, line, length);
-    std::memset(buffer, 0, kRing - 1);
-    Proto.RxCount[port] = 0;
-    Ports.NoReply[port] = 0;
-}
-
+// Any CR reports a failed port alive; a line is parsed, and the buffer
+// emptied, only when a full stop is in the buffer.
 void HbxrcpReceive(int port, uint8_t byte)
 {
-    if (port < 1 || port > kMaxPorts)
+    if (!LineStore(port, byte))
         return;
-    int32_t &count = Proto.RxCount[port];
-    if (count < 0 || count >= kRing)
-        count = 0;
-    Proto.RxBuffer[port][count] = byte;
-    if (++count == kRing)
-        count = 0;
-    if (byte == kCR)
-        CompleteLine(port);
+    if (Ports.CommsFail[port] == 1)
+        AcceptReply(port);
+    char line[kLineMax + 1];
+    int length = LineTake(port, '.', line);
+    if (length < 0)
+        return;
+    ParseLine(port, line, length);
+    LineDone(port);
 }
 
 }  // namespace

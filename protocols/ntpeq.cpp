@@ -32,6 +32,8 @@
 // line clears the no-reply count; this protocol never clears a comms failure.
 #include "protocols/protocol.h"
 
+#include "protocols/linebuffer.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -43,7 +45,6 @@
 namespace {
 
 constexpr uint8_t kCR = 0x0D;
-constexpr int kRing = 256;       // the cyclic part of the receive buffer
 constexpr int kFrameSize = 48;   // never below the nine bytes the Tx line shows
 constexpr int kGroupSize = 5;
 constexpr char kLetters[] = "GHIJK";
@@ -87,28 +88,6 @@ void NtpeqRoute(int32_t source, int32_t dest)
     SendText(port, text, n);
 }
 
-// Reads an optionally signed decimal after blanks, as "%d" would; values
-// too big for a group or source saturate so that they fail the range
-// checks.  Returns the index after the number, or -1 when there is none.
-int ReadDecimal(const char *text, int at, int32_t *value)
-{
-    while (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))
-        ++at;
-    bool negative = text[at] == '-';
-    if (text[at] == '-' || text[at] == '+')
-        ++at;
-    if (text[at] < '0' || text[at] > '9')
-        return -1;
-    int64_t v = 0;
-    for (; text[at] >= '0' && text[at] <= '9'; ++at)
-        if (v <= INT32_MAX)
-            v = v * 10 + (text[at] - '0');
-    if (v > INT32_MAX)
-        v = INT32_MAX;
-    *value = static_cast<int32_t>(negative ? -v : v);
-    return at;
-}
-
 // Up to max comma-separated numbers, as a "%d,%d,..." scan reads them: the
 // first that is missing ends the list.  Returns how many were read.
 int ReadList(const char *text, int32_t *values, int max)
@@ -120,7 +99,7 @@ int ReadList(const char *text, int32_t *values, int max)
                 return i;
             ++at;
         }
-        at = ReadDecimal(text, at, &values[i]);
+        at = ReadLineDecimal(text, at, &values[i]);
         if (at < 0)
             return i;
     }
@@ -196,41 +175,18 @@ void HandleLine(int port, const char *line, int length)
         GroupTally(port, line + 3);
 }
 
-// A CR has been stored: when a full stop is in the buffer, the line from it
-// is handled and the buffer empties.
-void CompleteLine(int port)
-{
-    uint8_t *buffer = Proto.RxBuffer[port];
-    const void *stop = std::memchr(buffer, '.', kRing - 1);
-    if (stop == nullptr)
-        return;
-    int start = static_cast<int>(static_cast<const uint8_t *>(stop) - buffer);
-    char line[kRing + 1];
-    int length = 0;
-    for (int i = start; length < kRing; i = (i + 1) % kRing) {
-        line[length++] = static_cast<char>(buffer[i]);
-        if (buffer[i] == kCR)
-            break;
-    }
-    line[length] = 0;
-    HandleLine(port, line, length);
-    std::memset(buffer, 0, kRing - 1);
-    Proto.RxCount[port] = 0;
-    Ports.NoReply[port] = 0;
-}
-
+// A line is handled, and the buffer emptied, only when a full stop is in
+// the buffer.
 void NtpeqReceive(int port, uint8_t byte)
 {
-    if (port < 1 || port > kMaxPorts)
+    if (!LineStore(port, byte))
         return;
-    int32_t &count = Proto.RxCount[port];
-    if (count < 0 || count >= kRing)
-        count = 0;
-    Proto.RxBuffer[port][count] = byte;
-    if (++count == kRing)
-        count = 0;
-    if (byte == kCR)
-        CompleteLine(port);
+    char line[kLineMax + 1];
+    int length = LineTake(port, '.', line);
+    if (length < 0)
+        return;
+    HandleLine(port, line, length);
+    LineDone(port);
 }
 
 }  // namespace

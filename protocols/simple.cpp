@@ -23,6 +23,8 @@
 // apply to this protocol.
 #include "protocols/protocol.h"
 
+#include "protocols/answer.h"
+
 #include "link/revertive.h"
 #include "platform/loop.h"
 #include "routing/tables.h"
@@ -32,7 +34,6 @@
 #include "ui/maindlg.h"
 
 #include <cstdio>
-#include <ctime>
 
 namespace {
 
@@ -53,42 +54,6 @@ void DebugChannel(const char *text)
     DebugPrintAlways(text);
 }
 
-// Reads up to want bytes from the ring, waiting at most waitMs for them;
-// returns the number read (0 when nothing came or the port is not open).
-int ReadAnswer(int index, uint8_t *buffer, int want, uint32_t waitMs)
-{
-    uint32_t start = GetTickCount();
-    int got = 0;
-    for (;;) {
-        int n = CommRead(index, buffer + got, want - got);
-        if (n > 0)
-            got += n;
-        if (got >= want || n < 0 || GetTickCount() - start >= waitMs)
-            return got;
-        timespec step{0, 1000000};
-        nanosleep(&step, nullptr);
-    }
-}
-
-// Empties the ring of late bytes, at most one ring's worth so that a router
-// that never stops talking cannot hold the main thread.
-void DiscardLate(int index)
-{
-    uint8_t junk[256];
-    for (int total = 0; total < kRingSize;) {
-        int n = CommRead(index, junk, sizeof junk);
-        if (n <= 0)
-            return;
-        total += n;
-    }
-}
-
-void ClearCommError(int index)
-{
-    COMSTAT status;
-    CommGetStatus(index, &status);
-}
-
 // The wire destination, or -1 when the destination is beyond this protocol's
 // reach (an interrogate with bit 7 set would be taken for a route).
 int32_t WireDest(int port, int32_t dest)
@@ -103,7 +68,7 @@ void TakeAnswer(int port, int32_t dest)
     int index = Ports.CommIndex[port];
     uint8_t answer = 0;
     if (ReadAnswer(index, &answer, 1, kAnswerWaitMs) <= 0) {
-        ClearCommError(index);
+        ClearLineErrors(index);
         return;
     }
     if (Ports.CommsFail[port] == 1)

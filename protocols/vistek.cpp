@@ -25,6 +25,8 @@
 // bytes stay and the write index wraps over the oldest ones.
 #include "protocols/protocol.h"
 
+#include "protocols/linebuffer.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -35,7 +37,6 @@
 namespace {
 
 constexpr uint8_t kCR = 0x0D;
-constexpr int kRing = 256;       // the cyclic part of the receive buffer
 constexpr int kFrameSize = 48;   // never below the nine bytes the Tx line shows
 
 void SendText(int port, const char *text, int length)
@@ -66,38 +67,16 @@ void VistekRoute(int32_t source, int32_t dest)
     SendText(PortForDest(dest), text, n);
 }
 
-// Reads an optionally signed decimal after blanks, as "%d" would; values
-// too big for a destination or source saturate so that they fail the range
-// checks.  Returns the index after the number, or -1 when there is none.
-int ReadDecimal(const char *text, int at, int32_t *value)
-{
-    while (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))
-        ++at;
-    bool negative = text[at] == '-';
-    if (text[at] == '-' || text[at] == '+')
-        ++at;
-    if (text[at] < '0' || text[at] > '9')
-        return -1;
-    int64_t v = 0;
-    for (; text[at] >= '0' && text[at] <= '9'; ++at)
-        if (v <= INT32_MAX)
-            v = v * 10 + (text[at] - '0');
-    if (v > INT32_MAX)
-        v = INT32_MAX;
-    *value = static_cast<int32_t>(negative ? -v : v);
-    return at;
-}
-
 // "<dest>,<source>" after the V.  A source that is not a number means no
 // known source; a destination that is not a number drops the line.
 void TakeTally(int port, const char *text)
 {
     int32_t dest = 0;
     int32_t source = -1;
-    int at = ReadDecimal(text, 0, &dest);
+    int at = ReadLineDecimal(text, 0, &dest);
     if (at < 0)
         return;
-    if (text[at] != ',' || ReadDecimal(text, at + 1, &source) < 0)
+    if (text[at] != ',' || ReadLineDecimal(text, at + 1, &source) < 0)
         source = -1;
     if (IsValidDest(dest))
         ReportTally(port, dest, source);
@@ -128,44 +107,20 @@ void HandleLine(int port, const char *line, int length)
     }
 }
 
-// A CR has been stored.  Any CR is a sign of life for a failed port; a line
-// is handled only when a full stop is in the buffer, and only then does the
-// buffer empty and the no-reply count clear.
-void CompleteLine(int port)
-{
-    uint8_t *buffer = Proto.RxBuffer[port];
-    if (Ports.CommsFail[port] == 1)
-        AcceptReply(port);
-    const void *stop = std::memchr(buffer, '.', kRing - 1);
-    if (stop == nullptr)
-        return;
-    int start = static_cast<int>(static_cast<const uint8_t *>(stop) - buffer);
-    char line[kRing + 1];
-    int length = 0;
-    for (int i = start; length < kRing; i = (i + 1) % kRing) {
-        line[length++] = static_cast<char>(buffer[i]);
-        if (buffer[i] == kCR)
-            break;
-    }
-    line[length] = 0;
-    HandleLine(port, line, length);
-    std::memset(buffer, 0, kRing - 1);
-    Proto.RxCount[port] = 0;
-    Ports.NoReply[port] = 0;
-}
-
+// Any CR is a sign of life for a failed port; a line is handled, and the
+// buffer emptied, only when a full stop is in the buffer.
 void VistekReceive(int port, uint8_t byte)
 {
-    if (port < 1 || port > kMaxPorts)
+    if (!LineStore(port, byte))
         return;
-    int32_t &count = Proto.RxCount[port];
-    if (count < 0 || count >= kRing)
-        count = 0;
-    Proto.RxBuffer[port][count] = byte;
-    if (++count == kRing)
-        count = 0;
-    if (byte == kCR)
-        CompleteLine(port);
+    if (Ports.CommsFail[port] == 1)
+        AcceptReply(port);
+    char line[kLineMax + 1];
+    int length = LineTake(port, '.', line);
+    if (length < 0)
+        return;
+    HandleLine(port, line, length);
+    LineDone(port);
 }
 
 }  // namespace
