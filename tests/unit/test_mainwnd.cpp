@@ -308,3 +308,23 @@ TEST_F(MainWndTest, CloseRunsShutdownOnce)
     EXPECT_EQ(Count(2186, vek), 1u);
     EXPECT_FALSE(LoopRunOnce(0));  // the quit message is posted
 }
+
+TEST_F(MainWndTest, TalliesAndRoutesOfAnExternalDriver)
+{
+    // EXTERNAL: 2736 is the external driver telling what its router carries.
+    Profile.DriverMode = kDriverExternal;
+    Send(2736, 9, 4);
+    EXPECT_EQ(Routing.TallyTable[9], 4);
+    EXPECT_EQ(Got.back().text, "RR 007 009 004");
+    EXPECT_EQ(Send(2737, 9, 0), 4);
+    Send(2736, 99, 4);  // no such destination
+    EXPECT_EQ(Routing.TallyTable[99], 0);
+    // INTERNAL: the same message is a route request, checked like any RC.
+    Profile.DriverMode = kDriverInternal;
+    Link.WorkStation = 0;
+    Send(2736, 10, 6);
+    EXPECT_EQ(Routing.TallyTable[10], 6);  // simulation answers from the table
+    Routing.LockTable[11] = 1;
+    Send(2736, 11, 6);
+    EXPECT_EQ(Routing.TallyTable[11], 0);
+}
