@@ -19,18 +19,26 @@
 
 namespace {
 void Quiet(const char *) {}
+void QuietBox(HWND, const char *, const char *) {}
 }  // namespace
 
 #include "shell/debug.h"
 
 void FuzzSetUpDevice()
 {
-    static char root[] = "/tmp/wexfuzz.XXXXXX";
+    // Memory-backed when possible: the profile loader writes back (and
+    // flushes) every missing key, which on a disk would dominate each run.
+    static char shm[] = "/dev/shm/wexfuzz.XXXXXX";
+    static char tmp[] = "/tmp/wexfuzz.XXXXXX";
     static bool made = false;
     if (!made) {
-        made = mkdtemp(root) != nullptr;
+        const char *root = mkdtemp(shm);
+        if (!root)
+            root = mkdtemp(tmp);
+        made = root != nullptr;
         SetRootDirectory(root);
         SetDebugSink(Quiet);
+        SetMessageBoxHook(QuietBox);
     }
     ProfileReset();
     RoutingReset();
