@@ -12,6 +12,11 @@
 // lock byte a locked destination).  Files are replaced atomically, and no
 // save is made in a run that has not loaded the tables: a shutdown during
 // start-up must not wipe what the last run stored.
+//
+// A writer killed between creating its temporary file (DEV_nnn.DAT.tmpXXXXXX)
+// and renaming it leaves that file behind.  Loading never reads those, and
+// removes the ones of this Id that no live writer holds, so they cannot pile
+// up over years of restarts.
 #include "routing/statefiles.h"
 
 #include "config/paths.h"
@@ -20,7 +25,9 @@
 #include "shell/debug.h"
 #include "shell/shell.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +40,8 @@ namespace {
 constexpr size_t kIndexBytes = 4 * kMaxDest;  // two tables of 16-bit pairs
 constexpr size_t kLockBytes = kMaxDest;
 constexpr size_t kMaxPathLength = 79;
+constexpr const char *kTempSuffix = ".tmp";
+constexpr size_t kTempRandomChars = 6;  // the XXXXXX of mkstemp
 
 uint32_t SaveCounter = 0;
 
@@ -78,22 +87,52 @@ bool WriteAll(int fd, const std::vector<uint8_t> &bytes)
 
 // Temporary file in the same directory, flushed to disk, renamed over the
 // old one: a crash or a full disk leaves either the old file or the new.
+// The temporary file stays locked until it is renamed, which tells a
+// loading process that it belongs to a live writer.
 bool ReplaceFile(const std::string &path, const std::vector<uint8_t> &bytes)
 {
-    std::string pattern = path + ".tmpXXXXXX";
+    std::string pattern = path + kTempSuffix + std::string(kTempRandomChars, 'X');
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back(0);
     int fd = mkstemp(name.data());
     if (fd < 0)
         return false;
+    flock(fd, LOCK_EX | LOCK_NB);
     bool ok = WriteAll(fd, bytes);
     ok = ok && fchmod(fd, 0644) == 0;
     ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
     ok = ok && rename(name.data(), path.c_str()) == 0;
     if (!ok)
         unlink(name.data());
+    close(fd);  // after fsync and rename nothing is left for close to report
     return ok;
+}
+
+// Removes the temporary files that killed writers left beside path.  One
+// that is still locked belongs to a save in progress (another process of
+// the same Id, say) and is left alone.
+void RemoveStaleTemporaries(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + kTempSuffix;
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() != prefix.size() + kTempRandomChars || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string full = dir + "/" + name;
+        int fd = open(full.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+            unlink(full.c_str());
+        close(fd);
+    }
+    closedir(d);
 }
 
 void PutPair(std::vector<uint8_t> *bytes, int32_t value)
@@ -142,7 +181,10 @@ void LoadIndexFile()
 {
     std::string path;
     std::vector<uint8_t> bytes;
-    if (StatePath("DAT", &path) && ReadBytes(path, &bytes, kIndexBytes)) {
+    bool fits = StatePath("DAT", &path);
+    if (fits)
+        RemoveStaleTemporaries(path);
+    if (fits && ReadBytes(path, &bytes, kIndexBytes)) {
         for (size_t d = 1; d <= kMaxDest; ++d) {
             size_t at = 2 * (d - 1);
             Routing.TallyTable[d] = 256 * ByteAt(bytes, at) + ByteAt(bytes, at + 1);
@@ -173,7 +215,10 @@ void LoadLockFile()
 {
     std::string path;
     std::vector<uint8_t> bytes;
-    if (StatePath("LCK", &path) && ReadBytes(path, &bytes, kLockBytes)) {
+    bool fits = StatePath("LCK", &path);
+    if (fits)
+        RemoveStaleTemporaries(path);
+    if (fits && ReadBytes(path, &bytes, kLockBytes)) {
         for (size_t d = 1; d <= kMaxDest; ++d)
             Routing.LockTable[d] = ByteAt(bytes, d - 1);
     } else {
