@@ -281,6 +281,8 @@ void SimLogFrame(const char *tag, const void *bytes, size_t length)
     SimLogLine(std::string(tag) + " " + bench::Hex(std::vector<uint8_t>(data, data + length)));
 }
 
+#include "tools/routersim/simline.cpp"
+
 std::string SimOption(const SimRouter &r, const char *key)
 {
     std::string value;

@@ -24,7 +24,7 @@ void SimRemoveLink(const char *linkPath, const std::string &target);
 
 // Splits "[HOST:]PORT" ("[v6]:PORT" for an IPv6 address); HOST defaults
 // to 127.0.0.1, PORT 0 asks for any free port.  False when malformed.
-bool SimParseListen(const std::string &spec, std::string *host, std::string *port);
+bool SimParseListen(const std::string &address, std::string *host, std::string *port);
 // Listens for the driver on TCP, as a serial device server would; returns
 // the listening descriptor (non-blocking) and the address it got as
 // "HOST:PORT" with the real port, or -1 with a message.

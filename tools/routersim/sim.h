@@ -46,6 +46,10 @@ extern const SimProtocol *const SimTable[17];
 // One log line "<tag> <frame>": printable text as it is (a trailing CR/LF
 // left out), anything else as blank-separated hex bytes.
 void SimLogFrame(const char *tag, const void *bytes, size_t length);
+// Collects a text frame ending in `end` (CR unless named) into line; true
+// once the end byte came, the frame then logged as RX.  A line that grows
+// past maxLine is logged, reported as BAD and dropped.
+bool SimLineByte(std::string &line, uint8_t b, size_t maxLine, uint8_t end = 0x0D);
 // The crosspoint of a level (0-based) and destination; -1 when unknown or
 // out of range.
 int SimXpt(const SimRouter &r, int level, int dest);

@@ -76,16 +76,8 @@ void Interpret(SimRouter &r, const std::string &text)
 
 void PesaByte(SimRouter &r, uint8_t b)
 {
-    if (b != static_cast<uint8_t>(kLF)) {
-        if (Line.size() >= kMaxLine) {
-            SimLogFrame("RX", Line.data(), Line.size());
-            SimLog("BAD line too long");
-            Line.clear();
-        }
-        Line += static_cast<char>(b);
+    if (!SimLineByte(Line, b, kMaxLine, static_cast<uint8_t>(kLF)))
         return;
-    }
-    SimLogFrame("RX", Line.data(), Line.size());
     std::string line = Line;
     Line.clear();
     if (!line.empty() && line.back() == '\r')

@@ -97,16 +97,8 @@ void QuartzByte(SimRouter &r, uint8_t b)
 {
     if (b == '.')
         Line.clear();
-    if (b != static_cast<uint8_t>(kCR)) {
-        if (Line.size() >= kMaxLine) {
-            SimLogFrame("RX", Line.data(), Line.size());
-            SimLog("BAD line too long");
-            Line.clear();
-        }
-        Line += static_cast<char>(b);
+    if (!SimLineByte(Line, b, kMaxLine))
         return;
-    }
-    SimLogFrame("RX", Line.data(), Line.size());
     if (Line.size() >= 3 && Line[0] == '.' && Line[1] == 'I')
         Interrogate(r, Line);
     else if (Line.size() >= 3 && Line[0] == '.' && Line[1] == 'S')

@@ -100,16 +100,8 @@ void Interpret(SimRouter &r, const std::string &line)
 
 void VardartrByte(SimRouter &r, uint8_t b)
 {
-    if (b != static_cast<uint8_t>(kCR)) {
-        if (Line.size() >= kMaxLine) {
-            SimLogFrame("RX", Line.data(), Line.size());
-            SimLog("BAD line too long");
-            Line.clear();
-        }
-        Line += static_cast<char>(b);
+    if (!SimLineByte(Line, b, kMaxLine))
         return;
-    }
-    SimLogFrame("RX", Line.data(), Line.size());
     Interpret(r, Line);
     Line.clear();
 }

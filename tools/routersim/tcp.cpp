@@ -58,19 +58,19 @@ int BindOne(const addrinfo *ai)
 
 }  // namespace
 
-bool SimParseListen(const std::string &spec, std::string *host, std::string *port)
+bool SimParseListen(const std::string &address, std::string *host, std::string *port)
 {
     *host = "127.0.0.1";
-    *port = spec;
-    if (!spec.empty() && spec[0] == '[') {  // [IPv6]:PORT
-        size_t close = spec.find(']');
-        if (close == std::string::npos || close + 1 >= spec.size() || spec[close + 1] != ':')
+    *port = address;
+    if (!address.empty() && address[0] == '[') {  // [IPv6]:PORT
+        size_t close = address.find(']');
+        if (close == std::string::npos || close + 1 >= address.size() || address[close + 1] != ':')
             return false;
-        *host = spec.substr(1, close - 1);
-        *port = spec.substr(close + 2);
-    } else if (size_t colon = spec.rfind(':'); colon != std::string::npos) {
-        *host = spec.substr(0, colon);
-        *port = spec.substr(colon + 1);
+        *host = address.substr(1, close - 1);
+        *port = address.substr(close + 2);
+    } else if (size_t colon = address.rfind(':'); colon != std::string::npos) {
+        *host = address.substr(0, colon);
+        *port = address.substr(colon + 1);
     }
     return !host->empty() && ValidPort(*port);
 }
