@@ -10,6 +10,7 @@
 
 #include "config/profile.h"
 #include "link/zoltif.h"
+#include "platform/bus.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "serial/ports.h"
@@ -50,15 +51,40 @@ void ShowInterface(const char *captionCode, const char *caption)
     SetDialogText(IDC_INTERFACE, caption);
 }
 
+// Passes a link message on to the attached external driver and takes its
+// answer.  False, with nothing sent, when none is attached or when the same
+// message is already waiting on it: an external driver that answers 2179
+// with 2179 (or our own window attached as one) would otherwise have the
+// two of us forward it to each other until a stack runs out.
+bool ForwardToExternal(UINT message, WPARAM wParam, LPARAM lParam, LRESULT *answer)
+{
+    unsigned bit = 1u << (message - kMsgExternalQuery);  // 2179..2190: bits 0..11
+    if (Shell.ExternalDriverWindow == 0 || (Link.ForwardsUnderWay & bit) != 0)
+        return false;
+    Link.ForwardsUnderWay |= bit;
+    *answer = SendMessage(Shell.ExternalDriverWindow, message, wParam, lParam);
+    Link.ForwardsUnderWay &= ~bit;
+    return true;
+}
+
+// 2032: VEK's window, as the answer to our attach broadcast.  Any other
+// 2032 (late, or naming no other program's window) changes nothing.
+void TakeVekWindow(WPARAM wParam)
+{
+    HWND window = static_cast<HWND>(wParam);
+    if (!Link.FindingVek || !BusIsForeignWindow(window)) {
+        DebugPrintf("Ignored VEK window 0x%08x", static_cast<unsigned>(window));
+        return;
+    }
+    Link.VekWindow = window;
+}
+
 // 2180: VEK asks whether the driver may go (back) to Tx/Rx.  An attached
 // external driver knows its own router's links; otherwise ours decide.
 LRESULT RequestTxRx()
 {
     LRESULT answer;
-    if (Shell.ExternalDriverWindow != 0)
-        answer = SendMessage(Shell.ExternalDriverWindow, kMsgRequestTxRx, 0,
-                             static_cast<LPARAM>(Shell.DriverId));
-    else
+    if (!ForwardToExternal(kMsgRequestTxRx, 0, static_cast<LPARAM>(Shell.DriverId), &answer))
         answer = AllPortsHealthy();
     if (answer != 0)
         SetTxRxMode(2);
@@ -71,7 +97,9 @@ int AttachToVek()
 {
     DebugPrint("Trying to attach to VEK");
     // VEK's 2032 arrives nested inside this broadcast and sets VekWindow.
+    Link.FindingVek = true;
     SendMessage(HWND_BROADCAST, kMsgFindVek, Shell.MainWindow, 0);
+    Link.FindingVek = false;
     if (Link.VekWindow == 0) {
         MessageBox(Shell.MainWindow, "Cannot find ZOLT Interface VEK.EXE", kErrorCaption);
         return 0;
@@ -179,27 +207,32 @@ LRESULT HandleLinkMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case kMsgVekHere:
-        Link.VekWindow = static_cast<HWND>(wParam);
+        TakeVekWindow(wParam);
         return 0;
     case kMsgWorkStation:
         return Link.WorkStation;
     case kMsgRequestTxRx:
         return IsOwnDevice(lParam) ? RequestTxRx() : 0;
-    case kMsgPortsOk:
-        if (Shell.ExternalDriverWindow != 0 && IsOwnDevice(lParam))
-            return SendMessage(Shell.ExternalDriverWindow, kMsgPortsOk, wParam, lParam);
+    case kMsgPortsOk: {
+        LRESULT answer;
+        if (IsOwnDevice(lParam) && ForwardToExternal(kMsgPortsOk, wParam, lParam, &answer))
+            return answer;
         return AllPortsHealthy();
-    case kMsgExternalQuery:
-        if (Shell.ExternalDriverWindow != 0 && IsOwnDevice(lParam))
-            return SendMessage(Shell.ExternalDriverWindow, kMsgExternalQuery, wParam, lParam);
-        return 0;
-    case kMsgRxOnly:
+    }
+    case kMsgExternalQuery: {
+        LRESULT answer = 0;
+        if (IsOwnDevice(lParam))
+            ForwardToExternal(kMsgExternalQuery, wParam, lParam, &answer);
+        return answer;
+    }
+    case kMsgRxOnly: {
         ShowTxRxMode(1);
         Link.TxRxMode = 1;  // VEK asked for it, so VEK is not told
-        if (Shell.ExternalDriverWindow != 0)
-            SendMessage(Shell.ExternalDriverWindow, kMsgRxOnly, Shell.MainWindow,
-                        static_cast<LPARAM>(Shell.DriverId));
+        LRESULT ignored;
+        ForwardToExternal(kMsgRxOnly, Shell.MainWindow, static_cast<LPARAM>(Shell.DriverId),
+                          &ignored);
         return 0;
+    }
     case kMsgQueryMode:
         return Link.TxRxMode;
     case kMsgSetMode:

@@ -7,6 +7,8 @@ struct LinkState {
     HWND VekWindow = 0;
     int32_t WorkStation = -1;
     int32_t TxRxMode = 0;  // 0 none, 1 Rx Only, 2 Tx/Rx, 3 shown as Tx/Rx
+    bool FindingVek = false;        // the attach broadcast is under way: 2032 is taken
+    unsigned ForwardsUnderWay = 0;  // link messages waiting on the external driver, a bit each
 };
 extern LinkState Link;
 
@@ -28,6 +30,9 @@ int32_t SetTxRxMode(int32_t mode);
 // 1 unless a port selected by GoRxOnlyOnComFail is in the comms-fail state.
 int AllPortsHealthy();
 // Messages 2032, 2119, 2179, 2180, 2181, 2190, 2732 and 2733 of the main
-// window; returns the message's result (0 for any other message).
+// window; returns the message's result (0 for any other message).  2032 is
+// taken only as the answer to our attach broadcast, and only with another
+// program's window.  A message forwarded to the external driver that comes
+// back while its forward waits is answered as if none were attached.
 LRESULT HandleLinkMessage(UINT message, WPARAM wParam, LPARAM lParam);
 void LinkReset();

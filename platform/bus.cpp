@@ -799,6 +799,11 @@ bool BusWindowAlive(HWND window)
     return fd >= 0 || reason == EAGAIN;
 }
 
+bool BusIsForeignWindow(HWND window)
+{
+    return window != 0 && window != HWND_BROADCAST && !IsLocalWindow(window);
+}
+
 HWND BusDeliverySender()
 {
     return B.current.sender;

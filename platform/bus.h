@@ -38,6 +38,11 @@ int BusListWindows(HWND *out, int max);
 // 1 when a window of this process has that handle or its socket accepts a
 // connection (a dead program's socket is removed on the way).
 bool BusWindowAlive(HWND window);
+// 1 for a handle that can only be another program's window: not 0, not
+// HWND_BROADCAST, not a window of this process.  A window attached to the
+// driver (VEK, an external driver, a control program) must be one, so that
+// a message meant for it never turns into a broadcast or a call to itself.
+bool BusIsForeignWindow(HWND window);
 // During a procedure call made for a bus delivery (or a local BusSendBlock):
 // the sender field of the frame and the length of its block (0: no block).
 // Outside such a call both are 0.

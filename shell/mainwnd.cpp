@@ -9,9 +9,11 @@
 #include "link/commands.h"
 #include "link/revertive.h"
 #include "link/zoltif.h"
+#include "platform/bus.h"
 #include "platform/loop.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
+#include "shell/debug.h"
 #include "shell/menu.h"
 #include "shell/shell.h"
 #include "ui/maindlg.h"
@@ -23,9 +25,22 @@ constexpr uintptr_t kReloadTimer = 6;
 const char *TextOf(LPARAM lParam) { return reinterpret_cast<const char *>(lParam); }
 bool ForUs(LPARAM lParam) { return static_cast<int32_t>(lParam) == Shell.DriverId; }
 
+// An attached window must be another program's: 0 or HWND_BROADCAST would
+// make every message for it a broadcast (our shutdown's 2175 would end every
+// driver on the bus), and a window of our own would have the main window
+// forward 2179 to itself until the stack runs out.  A refused attach leaves
+// whatever was attached before.
+bool Attachable(WPARAM window, const char *what)
+{
+    if (window <= 0xFFFFFFFFu && BusIsForeignWindow(static_cast<HWND>(window)))
+        return true;
+    DebugPrintf("Refused %s window 0x%08lx", what, static_cast<unsigned long>(window));
+    return false;
+}
+
 void AttachExternalDriver(WPARAM window, LPARAM id)
 {
-    if (!ForUs(id))
+    if (!ForUs(id) || !Attachable(window, "external driver"))
         return;
     Shell.ExternalDriverWindow = static_cast<HWND>(window);
     ZOLT32TxMessage(Shell.ExternalDriverWindow, 2739, Shell.MainWindow, Shell.DriverId, 0, 0);
@@ -44,7 +59,7 @@ void DetachExternalDriver(LPARAM id)
 
 void AttachControlWindow(WPARAM window, LPARAM id)
 {
-    if (!ForUs(id))
+    if (!ForUs(id) || !Attachable(window, "control"))
         return;
     Shell.ControlWindow = static_cast<HWND>(window);
     SendMessage(Shell.ControlWindow, 2042, Shell.MainWindow, Shell.DriverId);
@@ -112,14 +127,13 @@ void ReloadNames()
 LRESULT ControlSystemMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case 2032: Link.VekWindow = static_cast<HWND>(wParam); return 0;
     case 2074: return ZOLT32RxMessage(window, wParam, lParam);
     case 2119: return Link.WorkStation;
     case 2121: NetworkStatus(lParam); return 0;
     case 2174: DatabaseChanged(lParam); return 0;
     case 2175: ShutdownDriver(); return 0;
     case 2177: RefreshRevertives(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam)); return 0;
-    case 2179: case 2180: case 2181: case 2190: case 2732: case 2733:
+    case 2032: case 2179: case 2180: case 2181: case 2190: case 2732: case 2733:
         return HandleLinkMessage(message, wParam, lParam);
     case 2189: ForwardOrInterpret(reinterpret_cast<char *>(lParam)); return 1;
     case 2734: case 49155: AttachExternalDriver(wParam, lParam); return 0;

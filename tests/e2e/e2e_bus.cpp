@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -60,7 +61,138 @@ int ConnectTo(const std::string &path)
     return fd;
 }
 
+// A hostile program written against the wire format alone: no window of
+// its own (sender 0), one connection per send, every byte it moves counted.
+struct RawPeer {
+    std::string bus;
+    size_t bytes = 0;
+    uint32_t sequence = 1;
+
+    // One send and its reply; false when no reply came within timeoutMs
+    // (the target died, closed the connection or is stuck).
+    bool Send(uint32_t target, uint32_t code, uint32_t wParam, int32_t lParam, int32_t *result,
+              int timeoutMs = 7000)
+    {
+        char name[16];
+        std::snprintf(name, sizeof name, "/w%08x", target);
+        int fd = ConnectTo(bus + name);
+        if (fd < 0)
+            return false;
+        uint32_t seq = sequence++;
+        uint32_t words[9] = {0x314D575A, 1, seq, 0, target, code, wParam,
+                             static_cast<uint32_t>(lParam), 0};
+        bool ok = send(fd, words, sizeof words, MSG_NOSIGNAL) == sizeof words;
+        bytes += sizeof words;
+        std::vector<uint8_t> reply(65573);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        ssize_t n = -1;
+        while (ok && n < 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            n = recv(fd, reply.data(), reply.size(), 0);
+        }
+        close(fd);
+        if (n < 36)
+            return false;
+        bytes += static_cast<size_t>(n);
+        uint32_t got[9];
+        std::memcpy(got, reply.data(), sizeof got);
+        if (got[0] != 0x314D575A || (got[1] & 0xFF) != 3 || got[2] != seq || got[5] != code)
+            return false;
+        *result = static_cast<int32_t>(got[7]);
+        return true;
+    }
+    // The window VEK has registered for a driver Id (VEK's own message 31233).
+    uint32_t DriverWindow(Site &s, int id)
+    {
+        int32_t window = 0;
+        uint32_t vek = static_cast<uint32_t>(std::stoul(VekWindow(s), nullptr, 16));
+        return Send(vek, 31233, static_cast<uint32_t>(id), 0, &window) ? static_cast<uint32_t>(window)
+                                                                        : 0;
+    }
+};
+
+const char *kSimulated = "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n[WEX]\nSimulation=1\n";
+
 }  // namespace
+
+// A peer attaches the driver's own main window as its external driver, then
+// sends the link messages the driver forwards to an external driver.  The
+// driver refuses the attach and keeps answering; a real external driver
+// attached afterwards gets the attach answer and the forwarded question.
+TEST(EndToEndBus, SelfAttachIsRefusedAndTheDriverKeepsAnswering)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(7, kSimulated);
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(s.WaitVek("code=2193"));
+    RawPeer peer{s.Path("bus")};
+    uint32_t driver = peer.DriverWindow(s, 7);
+    ASSERT_NE(driver, 0u);
+    auto start = std::chrono::steady_clock::now();
+    int32_t r = -1;
+    ASSERT_TRUE(peer.Send(driver, 2734, driver, 7, &r));
+    ASSERT_TRUE(peer.Send(driver, 49155, driver, 7, &r));
+    EXPECT_TRUE(peer.Send(driver, 2179, 0, 7, &r)) << "the driver stopped answering";
+    EXPECT_EQ(r, 0);
+    EXPECT_TRUE(peer.Send(driver, 2190, 0, 0, &r));
+    EXPECT_TRUE(peer.Send(driver, 2732, 0, 0, &r));
+    EXPECT_EQ(r, 1);  // Rx Only, as 2190 asked
+    EXPECT_TRUE(ChildRunning(&s.Driver()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_LT(peer.bytes, 1024u);
+
+    Child ext;
+    ASSERT_TRUE(StartChild(&ext, {WEXMSG_BIN, "--root", s.root.dir, "attach", "driver:7", "--driver", "7",
+                                  "--result", "2179=5"},
+                           {}, s.root.dir, "external"));
+    ASSERT_TRUE(WaitForOutput(ext, "RX code=2739")) << ChildOutput(ext);
+    ASSERT_TRUE(WaitForOutput(ext, "TX code=2734"));
+    EXPECT_TRUE(peer.Send(driver, 2179, 0, 7, &r));
+    EXPECT_EQ(r, 5);
+    EXPECT_TRUE(WaitForOutput(ext, "RX code=2179"));
+    ChildStop(&ext);
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// HWND_BROADCAST offered as the external driver, the control window and VEK
+// is refused: the first driver's normal shutdown then tells only its own
+// programs, and a second driver on the bus runs on.
+TEST(EndToEndBus, BroadcastHandleIsRefusedAndOtherDriversRunOn)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(7, "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n[WEX]\nDriverMode=EXTERNAL\n");
+    s.WriteProfile(8, kSimulated);
+    ASSERT_TRUE(s.StartDriver("a", "7"));
+    ASSERT_TRUE(s.StartDriver("b", "8"));
+    ASSERT_TRUE(s.WaitVek("code=2193", 2));
+    RawPeer peer{s.Path("bus")};
+    uint32_t a = peer.DriverWindow(s, 7), b = peer.DriverWindow(s, 8);
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    auto start = std::chrono::steady_clock::now();
+    int32_t r = -1;
+    for (uint32_t code : {2734u, 49155u, 2774u, 49164u}) {
+        EXPECT_TRUE(peer.Send(a, code, 0xFFFF, 7, &r));
+        EXPECT_EQ(r, 0);
+    }
+    EXPECT_TRUE(peer.Send(a, 2032, 0xFFFF, 0, &r));
+    EXPECT_EQ(s.StopDriver("a"), 0);
+    // Driver b would have answered a broadcast 2175 with its own shutdown
+    // (deregistering from VEK) before driver a could end.
+    EXPECT_EQ(CountOccurrences(s.VekLog(), "code=2186"), 1u) << s.VekLog();
+    EXPECT_TRUE(peer.Send(b, 2732, 0, 0, &r));
+    EXPECT_EQ(r, 2);
+    EXPECT_TRUE(ChildRunning(&s.Driver("b")));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_LT(peer.bytes, 1024u);
+    EXPECT_EQ(s.StopDriver("b"), 0);
+}
 
 TEST(EndToEndBus, BroadcastTextAndBufferRoundTrips)
 {

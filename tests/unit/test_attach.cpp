@@ -15,15 +15,21 @@ std::vector<Box> Boxes;
 void RecordBox(HWND, const char *text, const char *caption) { Boxes.push_back({text, caption}); }
 
 // The bus as far as the attach broadcast goes: VEK hears 2031 and, before
-// the broadcast returns, sends 2032 with its window to the sender.
+// the broadcast returns, sends 2032 with its window to the sender.  That
+// window is another program's (kVekAbroad); what is sent to it reaches the
+// recording Vek window.
+constexpr HWND kVekAbroad = 0x5e0c0001;
 bool VekListens = true;
+HWND VekAnswer = kVekAbroad;  // the window VEK's 2032 names
 std::vector<Received> Broadcasts;
 LRESULT BusSend(HWND target, UINT code, WPARAM wParam, LPARAM lParam)
 {
+    if (target == kVekAbroad)
+        return PeerProc(Vek, code, wParam, lParam);
     if (target == HWND_BROADCAST) {
         Broadcasts.push_back({target, code, wParam, lParam, ""});
         if (VekListens && code == 2031)
-            SendMessage(static_cast<HWND>(wParam), 2032, Vek, 0);
+            SendMessage(static_cast<HWND>(wParam), 2032, VekAnswer, 0);
     }
     return 0;
 }
@@ -36,6 +42,7 @@ struct AttachTest : LinkTest {
         Boxes.clear();
         Broadcasts.clear();
         VekListens = true;
+        VekAnswer = kVekAbroad;
         SetMessageBoxHook(RecordBox);
         LoopSetRemoteHooks(&kBus);
     }
@@ -59,7 +66,7 @@ TEST_F(AttachTest, AttachFindsVekThroughItsNestedAnswer)
     EXPECT_EQ(Broadcasts[0].code, 2031u);
     EXPECT_EQ(Broadcasts[0].wParam, Shell.MainWindow);
     EXPECT_EQ(Broadcasts[0].lParam, 0);
-    EXPECT_EQ(Link.VekWindow, Vek);
+    EXPECT_EQ(Link.VekWindow, kVekAbroad);
     EXPECT_EQ(Link.WorkStation, 12);
     EXPECT_EQ(To(Vek, 2119).size(), 1u);
     EXPECT_TRUE(Logged("Trying to attach to VEK"));
@@ -77,6 +84,74 @@ TEST_F(AttachTest, AttachWithoutVekShowsMessageAndLeavesShutdownToCaller)
     EXPECT_EQ(Link.VekWindow, 0u);
     EXPECT_EQ(Link.WorkStation, -1);  // never asked
     EXPECT_TRUE(Inbox.empty());
+}
+
+// VEK is found by the answer to our broadcast, and only another program's
+// window can be VEK: 0, HWND_BROADCAST or a window of ours is no VEK, and a
+// 2032 outside the broadcast changes nothing.
+TEST_F(AttachTest, VekWindowOnlyFromTheBroadcastAnswer)
+{
+    HWND ours = CreateWindowProc(PeerProc, false);
+    const HWND refused[] = {0, HWND_BROADCAST, Shell.MainWindow, Dlg.Dialog, ours};
+    for (HWND answer : refused) {
+        SCOPED_TRACE(answer);
+        Link = LinkState{};
+        Boxes.clear();
+        VekAnswer = answer;
+        EXPECT_EQ(AttachToVek(), 0);
+        EXPECT_EQ(Link.VekWindow, 0u);
+        EXPECT_EQ(Boxes.size(), 1u);
+    }
+    Link = LinkState{};
+    VekAnswer = kVekAbroad;
+    ASSERT_EQ(AttachToVek(), 1);
+    for (HWND late : {kVekAbroad + 1, HWND_BROADCAST, Shell.MainWindow}) {
+        EXPECT_EQ(SendMessage(Shell.MainWindow, 2032, late, 0), 0);
+        EXPECT_EQ(Link.VekWindow, kVekAbroad);
+    }
+    EXPECT_TRUE(Logged("Ignored VEK window 0x0000ffff"));
+}
+
+// An external driver that answers a forwarded link message by sending the
+// same message back: it is forwarded once, and the message coming back is
+// answered as if no external driver were attached.  A different link
+// message arriving meanwhile (VEK asking while we wait) is still forwarded.
+int EchoDepth = 0, EchoCalls = 0;
+UINT EchoWith = 0;  // 0: the message it got
+LRESULT EchoProc(HWND window, UINT code, WPARAM, LPARAM)
+{
+    PeerProc(window, code, 0, 0);
+    ++EchoCalls;
+    if (EchoDepth >= 8)  // today's driver would never stop: end it here
+        return 0;
+    ++EchoDepth;
+    SendMessage(Shell.MainWindow, EchoWith ? EchoWith : code, 0, 7);
+    --EchoDepth;
+    return 5;
+}
+
+TEST_F(AttachTest, ForwardedLinkMessageComingBackIsNotForwardedAgain)
+{
+    Shell.ExternalDriverWindow = CreateWindowProc(EchoProc, false);
+    Profile.GoRxOnlyOnComFail = 0;
+    struct Case {
+        UINT code, echoWith;
+        LRESULT answer;
+        int calls;
+    };
+    const Case cases[] = {
+        {2179, 0, 5, 1}, {2180, 0, 5, 1}, {2181, 0, 5, 1}, {2190, 0, 0, 1},
+        {2179, 2181, 5, 2},  // 2181 meanwhile: forwarded; its echo 2181 is not
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.code);
+        EchoCalls = EchoDepth = 0;
+        EchoWith = c.echoWith;
+        EXPECT_EQ(SendMessage(Shell.MainWindow, c.code, 0, 7), c.answer);
+        EXPECT_EQ(EchoCalls, c.calls);
+        EXPECT_EQ(Link.ForwardsUnderWay, 0u);
+    }
+    EXPECT_EQ(Link.TxRxMode, 1);  // the last 2190 stands
 }
 
 TEST_F(AttachTest, RegistrationAnswers)

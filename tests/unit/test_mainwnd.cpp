@@ -53,6 +53,15 @@ LRESULT Program(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return 0;
 }
 
+// Windows of other programs: what the driver sends them through
+// SendMessage is recorded like what reaches a local program.
+constexpr HWND kAbroad = 0x0a0b0c0d;
+LRESULT SendAbroad(HWND target, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return Program(target, message, wParam, lParam);
+}
+const LoopRemoteHooks kAbroadHooks = {SendAbroad, nullptr, nullptr, nullptr, nullptr};
+
 size_t Count(UINT message, HWND to = 0)
 {
     size_t n = 0;
@@ -96,9 +105,14 @@ struct MainWndTest : ::testing::Test {
         Commands.WorkstationAccess[0] = 1;
         Commands.CommandsEnabled = 1;
         CreateMainDialog();
+        LoopSetRemoteHooks(&kAbroadHooks);
         Got.clear();
     }
-    void TearDown() override { LoopReset(); }
+    void TearDown() override
+    {
+        LoopSetRemoteHooks(nullptr);
+        LoopReset();
+    }
     LRESULT Send(UINT m, WPARAM w, LPARAM l) { return SendMessage(Shell.MainWindow, m, w, l); }
     std::string Text(int id) { return GetDlgItemText(Dlg.Dialog, id); }
     std::string Code(int id)
@@ -131,9 +145,11 @@ TEST_F(MainWndTest, DialogInitialisation)
     EXPECT_FALSE(TimerRunning(Dlg.Dialog, 1));  // simulation: no polling
 }
 
+// The 2739 answer to an attach travels over the bus: the end-to-end tests
+// see it arrive.
 TEST_F(MainWndTest, AttachAndDetachExternalDriver)
 {
-    HWND ext = CreateWindowProc(Program, false);
+    HWND ext = kAbroad;
     Send(2734, ext, 8);  // another device's Id
     EXPECT_EQ(Shell.ExternalDriverWindow, 0u);
     Send(2735, 0, 7);  // nothing attached: buttons stay
@@ -141,9 +157,6 @@ TEST_F(MainWndTest, AttachAndDetachExternalDriver)
     EXPECT_EQ(Code(IDC_DRIVER), "/__2B0_");
     Send(49155, ext, 7);
     EXPECT_EQ(Shell.ExternalDriverWindow, ext);
-    ASSERT_EQ(Count(2739, ext), 1u);
-    EXPECT_EQ(Got.back().wParam, Shell.MainWindow);
-    EXPECT_EQ(Got.back().lParam, 7);
     EXPECT_EQ(Text(IDC_DRIVER), "External");
     Send(2735, 0, 7);
     EXPECT_EQ(Shell.ExternalDriverWindow, 0u);
@@ -153,12 +166,17 @@ TEST_F(MainWndTest, AttachAndDetachExternalDriver)
 
 TEST_F(MainWndTest, ControlWindowTakesCommands)
 {
-    HWND ctl = CreateWindowProc(Program, false);
-    Send(2774, ctl, 7);
-    ASSERT_EQ(Count(2042, ctl), 1u);
+    Send(2774, kAbroad, 7);
+    ASSERT_EQ(Count(2042, kAbroad), 1u);
+    EXPECT_EQ(Got.back().wParam, Shell.MainWindow);
+    EXPECT_EQ(Got.back().lParam, 7);
+    EXPECT_EQ(Shell.ControlWindow, kAbroad);
     EXPECT_EQ(Code(IDC_CONTROL), "/__1B0_");
     EXPECT_EQ(Text(IDC_CONTROL), "External");
-    // Take goes to the control window, not to the router.
+    // Take goes to the control window, not to the router.  Its texts travel
+    // over the bus, so a local stand-in takes the attached window's place.
+    HWND ctl = CreateWindowProc(Program, false);
+    Shell.ControlWindow = ctl;
     Dlg.SelectedSource = 3;
     Dlg.SelectedDest = 5;
     TakeRoute();
@@ -168,6 +186,44 @@ TEST_F(MainWndTest, ControlWindowTakesCommands)
     Send(2775, 0, 7);
     EXPECT_EQ(Shell.ControlWindow, 0u);
     EXPECT_EQ(Code(IDC_CONTROL), "/__2B0_");
+}
+
+// Attached windows must be other programs': 0, HWND_BROADCAST and our own
+// windows are refused, whatever was attached stays, and nothing is sent.
+// Our own main window attached as the external driver would make 2179 and
+// 2190 call the main window from itself until the stack ran out.
+TEST_F(MainWndTest, AttachRefusesBroadcastZeroAndOwnWindows)
+{
+    Profile.DebugMode = 1;
+    HWND local = CreateWindowProc(Program, false);
+    const HWND refused[] = {0, HWND_BROADCAST, Shell.MainWindow, Dlg.Dialog, local};
+    for (UINT code : {2734u, 49155u, 2774u, 49164u}) {
+        bool external = code == 2734 || code == 49155;
+        HWND &attached = external ? Shell.ExternalDriverWindow : Shell.ControlWindow;
+        for (HWND before : {HWND{0}, kAbroad}) {
+            for (HWND window : refused) {
+                SCOPED_TRACE(testing::Message() << code << " " << window << " over " << before);
+                attached = before;
+                Got.clear();
+                EXPECT_EQ(Send(code, window, 7), 0);
+                ASSERT_EQ(attached, before);
+                EXPECT_TRUE(Got.empty());
+                EXPECT_EQ(Text(external ? IDC_DRIVER : IDC_CONTROL), "Internal");
+            }
+        }
+        attached = 0;
+    }
+    // The link messages after a refused self-attach: answered, nothing sent.
+    Send(2734, Shell.MainWindow, 7);
+    EXPECT_EQ(Send(2179, 0, 7), 0);
+    EXPECT_EQ(Send(2181, 0, 7), 1);
+    EXPECT_EQ(Send(2190, 0, 0), 0);
+    EXPECT_EQ(Link.TxRxMode, 1);
+    EXPECT_TRUE(Got.empty());
+    // VEK is found by the attach broadcast only; a later 2032 changes nothing.
+    EXPECT_EQ(Send(2032, HWND_BROADCAST, 0), 0);
+    EXPECT_EQ(Send(2032, kAbroad, 0), 0);
+    EXPECT_EQ(Link.VekWindow, vek);
 }
 
 TEST_F(MainWndTest, TallyTextBounds)
