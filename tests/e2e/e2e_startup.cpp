@@ -16,6 +16,7 @@
 #include <chrono>
 
 #include "tests/support/system.h"
+#include "tests/support/tallies.h"
 
 namespace {
 
@@ -361,4 +362,78 @@ TEST(EndToEndService, WatchdogKeepsComingUntilStopped)
     kill(pid, SIGCONT);
     EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", before + 2)) << notify.All();
     EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// The unit's sandbox (tests/support/sandbox.sh: a read-only system, the
+// state directory the only writable place, private /tmp, an unprivileged
+// user in group dialout): the driver still opens a serial line whose
+// device only dialout may use, a device server over TCP, and its bus in
+// the state directory, where VEK (the same user, outside) meets it.
+TEST(EndToEndService, DriverWorksInTheUnitsSandbox)
+{
+    if (geteuid() != 0 || system("unshare -m true 2>/dev/null") != 0 ||
+        system("command -v setpriv >/dev/null") != 0)
+        GTEST_SKIP() << "needs root, mount namespaces and setpriv";
+    const std::string uid = "64123", gid = "64123";  // an unprivileged user of its own
+    Site s;
+    const std::vector<std::string> asUser = {"/usr/bin/env", "setpriv", "--reuid=" + uid, "--regid=" + gid,
+                                             "--clear-groups", "--"};
+    ASSERT_TRUE(s.StartRouter(1, "HBXRCP", 16, 16, {"--identity"}));
+    // The line as a serial device is installed: root's, usable by dialout.
+    char slave[256] = {};
+    ASSERT_GT(readlink(s.Path("ttyCOM1").c_str(), slave, sizeof slave - 1), 0);
+    ASSERT_EQ(system(("chown root:dialout " + std::string(slave) + " && chmod 0660 " + slave).c_str()), 0);
+    Child &server = s.routers[2];
+    ASSERT_TRUE(StartChild(&server, {ROUTERSIM_BIN, "--protocol", "HBXRCP", "--sources", "16", "--dests", "32",
+                                     "--identity", "--tcp-listen", "127.0.0.1:0"},
+                           {}, s.root.dir, "router2"));
+    ASSERT_TRUE(WaitForOutput(server, "LISTEN 127.0.0.1:"));
+    std::string log = ChildOutput(server);
+    size_t at = log.find("LISTEN 127.0.0.1:") + 17;
+    std::string port = log.substr(at, log.find('\n', at) - at);
+    // Inside the sandbox the root is /var/lib/zolt, as in the unit.
+    WriteTextFile(s.Path("zolt_config.ini"),
+                  "[Serial]\nCOM1=/var/lib/zolt/ttyCOM1\nCOM2=tcp:127.0.0.1:" + port + "\n");
+    s.WriteProfile(7, "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n[WEX]\nInitTallyDelay=20\n"
+                      "TallyDelay=100\n[Com_1]\nPort=1\nMinDest=1\nMaxDest=16\nProtocol=HBXRCP\n"
+                      "Speed=38400\n[Com_2]\nPort=2\nMinDest=17\nMaxDest=32\nProtocol=HBXRCP\nSpeed=38400\n");
+    ASSERT_EQ(system(("chown -R " + uid + ":" + gid + " " + s.root.dir + " && chmod 0750 " + s.root.dir).c_str()), 0);
+
+    // The sandbox is what it claims: only the state directory is writable,
+    // /tmp is private, the user has dialout and no capabilities.
+    Child probe;
+    ASSERT_TRUE(StartChild(&probe, {"/usr/bin/env", "unshare", "-m", "--propagation", "private", "sh",
+                                    WEX_SOURCE_DIR "/tests/support/sandbox.sh", s.root.dir, uid, gid, "/bin/sh",
+                                    "-c",
+                                    "touch /var/lib/zolt/probe && ! touch /usr/probe && ! touch /etc/probe && "
+                                    "[ ! -e " + s.root.dir + " ] && touch /tmp/probe && id -Gn | grep -qw dialout && "
+                                    "grep -q '^CapEff:\\s*0*$' /proc/self/status"},
+                           {}, s.root.dir, "probe"));
+    ASSERT_TRUE(ChildWait(&probe, 10000));
+    EXPECT_EQ(probe.exitStatus, 0) << ChildErrors(probe);
+    EXPECT_TRUE(FileExists(s.Path("probe")));
+
+    std::vector<std::string> vek = asUser;
+    vek.insert(vek.end(), {VEK_BIN, "--root", s.root.dir});
+    ASSERT_TRUE(StartChild(&s.vek, vek, {}, s.root.dir, "vek"));
+    ASSERT_TRUE(WaitForOutput(s.vek, "READY")) << ChildErrors(s.vek);
+    ASSERT_TRUE(StartChild(&s.Driver(), {"/usr/bin/env", "unshare", "-m", "--propagation", "private", "sh",
+                                         WEX_SOURCE_DIR "/tests/support/sandbox.sh", s.root.dir, uid, gid,
+                                         WEX_BIN, "--headless", "--root", "/var/lib/zolt", "7"},
+                           {}, s.root.dir, "wex"));
+    ASSERT_TRUE(s.WaitVek("code=2193")) << s.VekLog() << s.DriverErrors();
+    ASSERT_TRUE(WaitCommandsAccepted(s, 7)) << s.DriverErrors();
+    s.Vek("cmd 7 RC 7 9 4 ',---' 0");    // the serial line
+    s.Vek("cmd 7 RC 7 11 20 ',---' 0");  // the device server
+    EXPECT_TRUE(s.WaitVek("text=\"RR 007 004 009\"")) << s.VekLog() << s.DriverErrors();
+    EXPECT_TRUE(s.WaitVek("text=\"RR 007 020 011\"")) << s.VekLog() << s.DriverErrors();
+    EXPECT_EQ(s.StopDriver(), 0) << s.DriverErrors();
+    // The bus and the saved tables are the user's, in the state directory.
+    struct stat bus, dat;
+    ASSERT_EQ(stat(s.Path("bus").c_str(), &bus), 0);
+    EXPECT_EQ(bus.st_uid, static_cast<uid_t>(std::stoi(uid)));
+    EXPECT_EQ(bus.st_mode & 07777, 0700u);
+    ASSERT_EQ(stat(s.Path("DEV_007.DAT").c_str(), &dat), 0);
+    EXPECT_EQ(dat.st_uid, static_cast<uid_t>(std::stoi(uid)));
+    EXPECT_EQ(s.DriverErrors().find("! Error !"), std::string::npos) << s.DriverErrors();
 }
