@@ -34,7 +34,9 @@ const char kUsage[] =
     "\n"
     "Files in the root: zolt_config.ini, KALDERA.INI, DEV_nnn.INI/.DAT/.LCK.\n"
     "The message bus lives in $ZOLT_BUS, else <root>/bus.\n"
-    "SIGTERM, SIGINT and SIGHUP shut the driver down cleanly.\n";
+    "SIGTERM, SIGINT and SIGHUP shut the driver down cleanly.\n"
+    "Under systemd (wex@.service) it reports readiness, status and watchdog\n"
+    "through NOTIFY_SOCKET, and line priorities to the journal.\n";
 
 struct Options {
     bool headless = false;
