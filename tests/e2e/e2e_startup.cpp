@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <sstream>
 
 #include "tests/support/system.h"
 #include "tests/support/tallies.h"
@@ -244,13 +245,11 @@ bool StartService(Site &s, const NotifySocket &notify, std::vector<std::string> 
 // True when some line begins with a journal priority such as "<4>".
 bool HasPriorityPrefix(const std::string &text)
 {
-    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
-        if (text.size() - at >= 3 && text[at] == '<' && std::isdigit(static_cast<unsigned char>(text[at + 1])) &&
-            text[at + 2] == '>')
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() >= 3 && line[0] == '<' && std::isdigit(static_cast<unsigned char>(line[1])) &&
+            line[2] == '>')
             return true;
-        if (text.find('\n', at) == std::string::npos)
-            break;
-    }
     return false;
 }
 
@@ -275,10 +274,14 @@ TEST(EndToEndService, ReadyAfterRegistrationStatusFollowsPorts)
     auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(StartService(s, notify, {}, false));
     ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.All() << s.DriverErrors();
-    const std::string &ready = notify.notices.back().first;
+    std::string ready;
+    for (auto &[notice, at] : notify.notices)
+        if (notice.rfind("READY=1\n", 0) == 0)
+            ready = notice;
     EXPECT_EQ(notify.Count("READY=1"), 1u);
-    EXPECT_NE(ready.find("STATUS="), std::string::npos) << ready;
+    EXPECT_NE(ready.find("\nSTATUS="), std::string::npos) << ready;
     EXPECT_NE(ready.find(" | port 1 "), std::string::npos) << ready;
+    ASSERT_GE(ready.size(), 8u);
     EXPECT_EQ(ready.substr(ready.size() - 8), " | Tx/Rx") << ready;
     EXPECT_NE(s.VekLog().find("code=2193"), std::string::npos);
 
