@@ -28,8 +28,7 @@ void Emit(const char *line, int priority)
         Sink(line);
         return;
     }
-    std::fputs(JournalPrefix(priority), stderr);
-    std::fputs(line, stderr);
+    std::fprintf(stderr, "%s%s", JournalPrefix(priority), line);  // one write: one journal line
     std::fflush(stderr);
 }
 
