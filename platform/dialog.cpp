@@ -1,6 +1,9 @@
 #include "platform/dialog.h"
 
+#include "platform/daemon.h"
+
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -186,7 +189,11 @@ void MessageBox(HWND owner, const char *text, const char *caption)
         M.boxHook(owner, text, caption);
         return;
     }
-    std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
+    // A refusal is the control system's answer rather than a fault here:
+    // the journal files it as a warning, every other box as an error.
+    bool refusal = text && std::strncmp(text, "Request refused", 15) == 0;
+    std::fprintf(stderr, "%s%s: %s\n", JournalPrefix(refusal ? kLogWarning : kLogError),
+                 caption ? caption : "", text ? text : "");
     std::fflush(stderr);
 }
 

@@ -1,6 +1,7 @@
 #include "shell/debug.h"
 
 #include "config/profile.h"
+#include "platform/daemon.h"
 #include "shell/shell.h"
 
 #include <cctype>
@@ -15,15 +16,35 @@ namespace {
 
 constexpr size_t kLineSize = 516;
 DebugSink Sink = nullptr;
+// Per port: a "Comms fail" line has gone out at warning since the last
+// change of state, so the repeats go at info.
+bool FailWarned[kMaxPorts + 1];
 
-void Emit(const char *line)
+// Under the journal the line starts with its priority; on a terminal or in
+// a file it stays exactly as it is.
+void Emit(const char *line, int priority)
 {
     if (Sink) {
         Sink(line);
         return;
     }
-    std::fputs(line, stderr);
+    std::fprintf(stderr, "%s%s", JournalPrefix(priority), line);  // one write: one journal line
     std::fflush(stderr);
+}
+
+bool StartsWith(const char *text, const char *prefix)
+{
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// The port of "... on port N", or 0 when the text names none in 1..8.
+int PortOfEvent(const char *text)
+{
+    const char *at = std::strstr(text, " on port ");
+    if (!at)
+        return 0;
+    int32_t port = ReadNumber(at + 9);
+    return port >= 1 && port <= kMaxPorts ? port : 0;
 }
 
 const char kRule[] = "----------------------------------------------------------";
@@ -55,7 +76,7 @@ void DebugPrintAlways(const char *text)
     char line[kLineSize];
     // A longer text is cut so that the line still ends with its newline.
     std::snprintf(line, sizeof line, "<WE>-%.*s\n", static_cast<int>(kLineSize - 7), text ? text : "");
-    Emit(line);
+    Emit(line, kLogDebug);
 }
 
 void DebugPrintf(const char *format, ...)
@@ -92,7 +113,38 @@ void LogEvent(const char *text, int level)
 {
     char line[kLineSize];
     std::snprintf(line, sizeof line, "%03d WEX %d - %s \n", Shell.DriverId, level, text ? text : "");
-    Emit(line);
+    Emit(line, EventPriority(text));
+}
+
+int EventPriority(const char *text)
+{
+    if (!text)
+        return kLogInfo;
+    int port = PortOfEvent(text);
+    if (StartsWith(text, "Comms fail")) {
+        // A failed port repeats its line on every unanswered transmission;
+        // `journalctl -p warning` should show each failure once.
+        bool repeat = port != 0 && FailWarned[port];
+        if (port != 0)
+            FailWarned[port] = true;
+        return repeat ? kLogInfo : kLogWarning;
+    }
+    if (StartsWith(text, "Comms ok") || StartsWith(text, "Link restored")) {
+        if (port != 0)
+            FailWarned[port] = false;
+        return kLogNotice;
+    }
+    if (StartsWith(text, "Link lost"))
+        return kLogWarning;
+    if (StartsWith(text, "WEX running") || StartsWith(text, "WEX closing"))
+        return kLogNotice;
+    return kLogInfo;
+}
+
+void ResetEventPriorities()
+{
+    for (bool &warned : FailWarned)
+        warned = false;
 }
 
 int32_t ReadNumber(const char *text)

@@ -13,6 +13,12 @@ void DebugPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void HexDump(const uint8_t *bytes, size_t length);
 // "%03d WEX %d - %s " event line; always written to standard error.
 void LogEvent(const char *text, int level);
+// The journal priority of an event text: "Comms fail" at warning the first
+// time after a change of its port, repeats at info; "Link lost" at warning;
+// "Comms ok", "Link restored", "WEX running/closing" at notice; else info.
+int EventPriority(const char *text);
+// Forgets which ports have had their "Comms fail" warning (tests).
+void ResetEventPriorities();
 
 // The shared field store of SplitFields: six slots, text and number.
 constexpr int kFieldSlots = 6;

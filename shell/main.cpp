@@ -9,9 +9,11 @@
 #include <string>
 
 #include "platform/bus.h"
+#include "platform/daemon.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "platform/root.h"
+#include "shell/service.h"
 #include "shell/shell.h"
 #include "shell/status.h"
 #include "ui/view.h"
@@ -32,7 +34,9 @@ const char kUsage[] =
     "\n"
     "Files in the root: zolt_config.ini, KALDERA.INI, DEV_nnn.INI/.DAT/.LCK.\n"
     "The message bus lives in $ZOLT_BUS, else <root>/bus.\n"
-    "SIGTERM, SIGINT and SIGHUP shut the driver down cleanly.\n";
+    "SIGTERM, SIGINT and SIGHUP shut the driver down cleanly.\n"
+    "Under systemd (wex@.service) it reports readiness, status and watchdog\n"
+    "through NOTIFY_SOCKET, and line priorities to the journal.\n";
 
 struct Options {
     bool headless = false;
@@ -118,12 +122,14 @@ int main(int argc, char **argv)
     WatchSignals();
     std::string error;
     if (!BusOpen(&error)) {
-        std::fprintf(stderr, "wex: cannot join the message bus: %s\n", error.c_str());
+        std::fprintf(stderr, "%swex: cannot join the message bus: %s\n", JournalPrefix(kLogError),
+                     error.c_str());
         return 3;
     }
     int code = 0;
     if (!withView)
         StartStatusLine(o.statusSeconds);
+    ServiceStartWatchdog();
     if (CreateMainWindow()) {
         if (withView && Shell.ExitCode == 0)
             code = ViewRun();

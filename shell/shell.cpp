@@ -17,6 +17,7 @@
 #include "serial/ports.h"
 #include "shell/debug.h"
 #include "shell/menu.h"
+#include "shell/service.h"
 #include "ui/maindlg.h"
 
 ShellState Shell;
@@ -93,7 +94,8 @@ void StartDriver()
     if (Profile.FwdBuffDelay != 0)
         StartForwardBuffer();
     if (Profile.FirstVirtual != 0)
-        SendRevertives(Profile.FirstVirtual, Profile.DatabaseSize_1, 1, 0);
+        SendRevertives(Profile.FirstVirtual, Profile.DatabaseSize_1, 1, 0);    // Registered and the ports open: the service manager may call us started.
+    ServiceReady();
 }
 
 void AbandonStartup()
@@ -109,6 +111,7 @@ void ShutdownDriver()
     if (Shell.ShuttingDown)
         return;
     Shell.ShuttingDown = true;
+    ServiceStopping();
     LogEvent("WEX closing...", 1);
     if (Link.VekWindow != 0)
         DeregisterDevice();
@@ -134,4 +137,5 @@ void TallyText(int32_t destination, char *buffer, size_t size)
 void ShellReset()
 {
     Shell = ShellState{};
+    ResetEventPriorities();
 }

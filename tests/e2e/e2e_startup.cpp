@@ -1,10 +1,23 @@
 // Start-up and shutdown of the real program: refusals, messages, exit
-// statuses and the files left behind.
+// statuses and the files left behind; and the same under a service
+// manager: readiness, status, watchdog and journal priorities.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <sstream>
 
 #include "tests/support/system.h"
+#include "tests/support/tallies.h"
 
 namespace {
 
@@ -146,4 +159,284 @@ TEST(EndToEndStartup, SimulationRoutesLocksAndModes)
     auto names = Entries(s.root.dir);
     for (auto &n : names)
         EXPECT_EQ(n.find(".tmp"), std::string::npos) << n;  // no stray temporary files
+}
+
+// ---- Under a service manager ------------------------------------------------
+
+namespace {
+
+// The service manager's side of sd_notify: a datagram socket the test owns,
+// named to the driver by NOTIFY_SOCKET.  Each notice is kept with the time
+// it arrived.
+struct NotifySocket {
+    int fd = -1;
+    std::string path;
+    std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> notices;
+
+    explicit NotifySocket(const std::string &dir) : path(dir + "/notify")
+    {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~NotifySocket()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    // Takes what arrives within timeoutMs.
+    void Receive(int timeoutMs)
+    {
+        pollfd p{fd, POLLIN, 0};
+        while (fd >= 0 && poll(&p, 1, timeoutMs) > 0) {
+            char buffer[4096];
+            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            notices.emplace_back(std::string(buffer, static_cast<size_t>(n)),
+                                 std::chrono::steady_clock::now());
+            timeoutMs = 0;
+        }
+    }
+    size_t Count(const std::string &text) const
+    {
+        size_t n = 0;
+        for (auto &[notice, at] : notices)
+            n += notice.find(text) != std::string::npos;
+        return n;
+    }
+    bool WaitFor(const std::string &text, size_t count = 1, int timeoutMs = 15000)
+    {
+        return ::WaitFor([&] { Receive(10); return Count(text) >= count; }, timeoutMs);
+    }
+    std::string All() const
+    {
+        std::string all;
+        for (auto &[notice, at] : notices)
+            all += "[" + notice + "]\n";
+        return all;
+    }
+};
+
+// Starts the driver for Id 7 as systemd would: NOTIFY_SOCKET and the extra
+// environment; with journal set, JOURNAL_STREAM names its standard error.
+bool StartService(Site &s, const NotifySocket &notify, std::vector<std::string> env, bool journal)
+{
+    env.push_back("NOTIFY_SOCKET=" + notify.path);
+    if (journal) {
+        // The child truncates this file rather than creating a new one, so
+        // its device and inode are known before it starts.
+        std::string err = s.root.dir + "/wex.err";
+        WriteTextFile(err, "");
+        struct stat st;
+        if (stat(err.c_str(), &st) != 0)
+            return false;
+        env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    }
+    return StartChild(&s.Driver(), {WEX_BIN, "--headless", "--root", s.root.dir, "7"}, env, s.root.dir,
+                      "wex");
+}
+
+// True when some line begins with a journal priority such as "<4>".
+bool HasPriorityPrefix(const std::string &text)
+{
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() >= 3 && line[0] == '<' && std::isdigit(static_cast<unsigned char>(line[1])) &&
+            line[2] == '>')
+            return true;
+    return false;
+}
+
+const char kOnePort[] =
+    "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=16\n"
+    "[WEX]\nInitTallyDelay=20\nTallyDelay=100\nCommErrorLimit=3\n"
+    "[Com_1]\nPort=1\nMinDest=1\nMaxDest=16\nProtocol=HBXRCP\nSpeed=38400\n";
+
+}  // namespace
+
+// READY=1 comes once, after registration (its status already shows the
+// Tx/Rx mode VEK granted); the status follows a port that fails and
+// recovers, at most once a second; SIGTERM brings STOPPING=1.
+TEST(EndToEndService, ReadyAfterRegistrationStatusFollowsPorts)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    ASSERT_TRUE(s.StartRouter(1, "HBXRCP", 16, 16));
+    s.WriteProfile(7, kOnePort);
+    NotifySocket notify(s.root.dir);
+    ASSERT_GE(notify.fd, 0);
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(StartService(s, notify, {}, false));
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.All() << s.DriverErrors();
+    std::string ready;
+    for (auto &[notice, at] : notify.notices)
+        if (notice.rfind("READY=1\n", 0) == 0)
+            ready = notice;
+    EXPECT_EQ(notify.Count("READY=1"), 1u);
+    EXPECT_NE(ready.find("\nSTATUS="), std::string::npos) << ready;
+    EXPECT_NE(ready.find(" | port 1 "), std::string::npos) << ready;
+    ASSERT_GE(ready.size(), 8u);
+    EXPECT_EQ(ready.substr(ready.size() - 8), " | Tx/Rx") << ready;
+    EXPECT_NE(s.VekLog().find("code=2193"), std::string::npos);
+
+    ASSERT_TRUE(notify.WaitFor("port 1 Ok err 0")) << notify.All();
+    s.Router(1, "silent on");
+    ASSERT_TRUE(notify.WaitFor("port 1 Fail")) << notify.All() << s.DriverErrors();
+    s.Router(1, "silent off");
+    ASSERT_TRUE(WaitFor([&] {
+        notify.Receive(10);
+        const std::string &last = notify.notices.back().first;
+        return last.find("STATUS=") != std::string::npos && last.find("port 1 Ok") != std::string::npos &&
+               notify.Count("port 1 Fail") > 0;
+    }, 20000)) << notify.All();
+
+    kill(s.Driver().pid, SIGTERM);
+    ASSERT_TRUE(notify.WaitFor("STOPPING=1")) << notify.All();
+    ASSERT_TRUE(ChildWait(&s.Driver(), 15000));
+    EXPECT_EQ(s.Driver().exitStatus, 0);
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    EXPECT_LE(notify.Count("STATUS="), static_cast<size_t>(seconds.count()) + 2) << notify.All();
+    EXPECT_FALSE(HasPriorityPrefix(s.DriverErrors())) << s.DriverErrors();
+}
+
+// A refused registration never reports ready; under the journal the
+// refusal is a warning and the start and end of the run are notices.
+TEST(EndToEndService, RefusedStartIsNeverReadyAndLogsWarning)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek({"--not-driver-mode"}));
+    s.WriteProfile(7, kSimulated);
+    NotifySocket notify(s.root.dir);
+    ASSERT_TRUE(StartService(s, notify, {}, true));
+    ASSERT_TRUE(ChildWait(&s.Driver(), 15000));
+    EXPECT_NE(s.Driver().exitStatus, 0);
+    notify.Receive(100);
+    EXPECT_EQ(notify.Count("READY=1"), 0u) << notify.All();
+    EXPECT_EQ(notify.Count("STOPPING=1"), 1u) << notify.All();
+    std::string err = s.DriverErrors();
+    EXPECT_NE(err.find("<5>007 WEX 1 - WEX running... \n"), std::string::npos) << err;
+    EXPECT_NE(err.find("<4>! Error !: Request refused - VEK has not been enabled in Driver Mode\n"),
+              std::string::npos) << err;
+    EXPECT_NE(err.find("<5>007 WEX 1 - WEX closing... \n"), std::string::npos) << err;
+}
+
+// WATCHDOG=1 comes at half the period the manager set while the loop
+// runs, stops while the process is stopped, and comes again after SIGCONT.
+TEST(EndToEndService, WatchdogKeepsComingUntilStopped)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(7, kSimulated);
+    NotifySocket notify(s.root.dir);
+    ASSERT_TRUE(StartService(s, notify, {"WATCHDOG_USEC=400000"}, false));
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.All();
+    ASSERT_TRUE(notify.WaitFor("WATCHDOG=1", 10)) << notify.All();
+    std::vector<double> gaps;
+    std::chrono::steady_clock::time_point previous{};
+    for (auto &[notice, at] : notify.notices) {
+        if (notice != "WATCHDOG=1")
+            continue;
+        if (previous != std::chrono::steady_clock::time_point{})
+            gaps.push_back(std::chrono::duration<double, std::milli>(at - previous).count());
+        previous = at;
+    }
+    std::sort(gaps.begin(), gaps.end());
+    double median = gaps[gaps.size() / 2];
+    EXPECT_GT(median, 120.0);  // 200 ms asked for; a loaded machine may stretch it
+    EXPECT_LT(median, 320.0);
+
+    pid_t pid = s.Driver().pid;
+    kill(pid, SIGSTOP);
+    ASSERT_TRUE(WaitFor([&] {
+        std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t close = stat.rfind(')');
+        return close != std::string::npos && stat.compare(close + 1, 3, " T ") == 0;
+    }));
+    notify.Receive(50);
+    size_t before = notify.Count("WATCHDOG=1");
+    notify.Receive(1000);  // five periods: a running loop would have sent
+    EXPECT_EQ(notify.Count("WATCHDOG=1"), before);
+    kill(pid, SIGCONT);
+    EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", before + 2)) << notify.All();
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// The unit's sandbox (tests/support/sandbox.sh: a read-only system, the
+// state directory the only writable place, private /tmp, an unprivileged
+// user in group dialout): the driver still opens a serial line whose
+// device only dialout may use, a device server over TCP, and its bus in
+// the state directory, where VEK (the same user, outside) meets it.
+TEST(EndToEndService, DriverWorksInTheUnitsSandbox)
+{
+    if (geteuid() != 0 || system("unshare -m true 2>/dev/null") != 0 ||
+        system("command -v setpriv >/dev/null") != 0)
+        GTEST_SKIP() << "needs root, mount namespaces and setpriv";
+    const std::string uid = "64123", gid = "64123";  // an unprivileged user of its own
+    Site s;
+    const std::vector<std::string> asUser = {"/usr/bin/env", "setpriv", "--reuid=" + uid, "--regid=" + gid,
+                                             "--clear-groups", "--"};
+    ASSERT_TRUE(s.StartRouter(1, "HBXRCP", 16, 16, {"--identity"}));
+    // The line as a serial device is installed: root's, usable by dialout.
+    char slave[256] = {};
+    ASSERT_GT(readlink(s.Path("ttyCOM1").c_str(), slave, sizeof slave - 1), 0);
+    ASSERT_EQ(system(("chown root:dialout " + std::string(slave) + " && chmod 0660 " + slave).c_str()), 0);
+    Child &server = s.routers[2];
+    ASSERT_TRUE(StartChild(&server, {ROUTERSIM_BIN, "--protocol", "HBXRCP", "--sources", "16", "--dests", "32",
+                                     "--identity", "--tcp-listen", "127.0.0.1:0"},
+                           {}, s.root.dir, "router2"));
+    ASSERT_TRUE(WaitForOutput(server, "LISTEN 127.0.0.1:"));
+    std::string log = ChildOutput(server);
+    size_t at = log.find("LISTEN 127.0.0.1:") + 17;
+    std::string port = log.substr(at, log.find('\n', at) - at);
+    // Inside the sandbox the root is /var/lib/zolt, as in the unit.
+    WriteTextFile(s.Path("zolt_config.ini"),
+                  "[Serial]\nCOM1=/var/lib/zolt/ttyCOM1\nCOM2=tcp:127.0.0.1:" + port + "\n");
+    s.WriteProfile(7, "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n[WEX]\nInitTallyDelay=20\n"
+                      "TallyDelay=100\n[Com_1]\nPort=1\nMinDest=1\nMaxDest=16\nProtocol=HBXRCP\n"
+                      "Speed=38400\n[Com_2]\nPort=2\nMinDest=17\nMaxDest=32\nProtocol=HBXRCP\nSpeed=38400\n");
+    ASSERT_EQ(system(("chown -R " + uid + ":" + gid + " " + s.root.dir + " && chmod 0750 " + s.root.dir).c_str()), 0);
+
+    // The sandbox is what it claims: only the state directory is writable,
+    // /tmp is private, the user has dialout and no capabilities.
+    Child probe;
+    ASSERT_TRUE(StartChild(&probe, {"/usr/bin/env", "unshare", "-m", "--propagation", "private", "sh",
+                                    WEX_SOURCE_DIR "/tests/support/sandbox.sh", s.root.dir, uid, gid, "/bin/sh",
+                                    "-c",
+                                    "touch /var/lib/zolt/probe && ! touch /usr/probe && ! touch /etc/probe && "
+                                    "[ ! -e " + s.root.dir + " ] && touch /tmp/probe && id -Gn | grep -qw dialout && "
+                                    "grep -q '^CapEff:\\s*0*$' /proc/self/status"},
+                           {}, s.root.dir, "probe"));
+    ASSERT_TRUE(ChildWait(&probe, 10000));
+    EXPECT_EQ(probe.exitStatus, 0) << ChildErrors(probe);
+    EXPECT_TRUE(FileExists(s.Path("probe")));
+
+    std::vector<std::string> vek = asUser;
+    vek.insert(vek.end(), {VEK_BIN, "--root", s.root.dir});
+    ASSERT_TRUE(StartChild(&s.vek, vek, {}, s.root.dir, "vek"));
+    ASSERT_TRUE(WaitForOutput(s.vek, "READY")) << ChildErrors(s.vek);
+    ASSERT_TRUE(StartChild(&s.Driver(), {"/usr/bin/env", "unshare", "-m", "--propagation", "private", "sh",
+                                         WEX_SOURCE_DIR "/tests/support/sandbox.sh", s.root.dir, uid, gid,
+                                         WEX_BIN, "--headless", "--root", "/var/lib/zolt", "7"},
+                           {}, s.root.dir, "wex"));
+    ASSERT_TRUE(s.WaitVek("code=2193")) << s.VekLog() << s.DriverErrors();
+    ASSERT_TRUE(WaitCommandsAccepted(s, 7)) << s.DriverErrors();
+    s.Vek("cmd 7 RC 7 9 4 ',---' 0");    // the serial line
+    s.Vek("cmd 7 RC 7 11 20 ',---' 0");  // the device server
+    EXPECT_TRUE(s.WaitVek("text=\"RR 007 004 009\"")) << s.VekLog() << s.DriverErrors();
+    EXPECT_TRUE(s.WaitVek("text=\"RR 007 020 011\"")) << s.VekLog() << s.DriverErrors();
+    EXPECT_EQ(s.StopDriver(), 0) << s.DriverErrors();
+    // The bus and the saved tables are the user's, in the state directory.
+    struct stat bus, dat;
+    ASSERT_EQ(stat(s.Path("bus").c_str(), &bus), 0);
+    EXPECT_EQ(bus.st_uid, static_cast<uid_t>(std::stoi(uid)));
+    EXPECT_EQ(bus.st_mode & 07777, 0700u);
+    ASSERT_EQ(stat(s.Path("DEV_007.DAT").c_str(), &dat), 0);
+    EXPECT_EQ(dat.st_uid, static_cast<uid_t>(std::stoi(uid)));
+    EXPECT_EQ(s.DriverErrors().find("! Error !"), std::string::npos) << s.DriverErrors();
 }

@@ -5,9 +5,16 @@
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "config/profile.h"
+#include "platform/daemon.h"
+#include "platform/dialog.h"
 #include "shell/debug.h"
 #include "shell/shell.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -98,6 +105,84 @@ TEST_F(DebugTest, LogEventAlwaysWritten)
     LogEvent("Comms fail on port 1", 1);
     ASSERT_EQ(Lines.size(), 1u);
     EXPECT_EQ(Lines[0], "007 WEX 1 - Comms fail on port 1 \n");
+}
+
+// Each event's journal priority, in the order a run produces them: a
+// failed port's repeats drop to info until the port changes state again.
+TEST_F(DebugTest, EventPrioritiesWarnOncePerFailure)
+{
+    const struct {
+        const char *text;
+        int priority;
+    } kEvents[] = {
+        {"WEX running...", kLogNotice},
+        {"Comms fail on port 1", kLogWarning},
+        {"Comms fail on port 1", kLogInfo},
+        {"Comms fail on port 2", kLogWarning},  // ports are counted apart
+        {"Comms fail on port 1", kLogInfo},
+        {"Comms ok on port 1", kLogNotice},
+        {"Comms fail on port 1", kLogWarning},  // a new failure warns again
+        {"Link lost on port 2", kLogWarning},
+        {"Link restored on port 2", kLogNotice},
+        {"Comms fail on port 2", kLogWarning},
+        {"Comms fail on port 9", kLogWarning},  // no such port: never demoted
+        {"Comms fail on port 9", kLogWarning},
+        {"Something else", kLogInfo},
+        {"WEX closing...", kLogNotice},
+    };
+    for (const auto &e : kEvents)
+        EXPECT_EQ(EventPriority(e.text), e.priority) << e.text;
+    ShellReset();
+    EXPECT_EQ(EventPriority("Comms fail on port 2"), kLogWarning);
+}
+
+// Lines written while standard error is the journal start with their
+// priority; once JOURNAL_STREAM names another stream they are unchanged.
+TEST_F(DebugTest, JournalPrefixesOnlyWhenStderrIsTheJournal)
+{
+    Shell.DriverId = 7;
+    Profile.DebugMode = 1;
+    SetDebugSink(nullptr);
+    char path[] = "/tmp/wexjournal.XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    int saved = dup(2);
+    dup2(file, 2);
+    struct stat st;
+    fstat(2, &st);
+    std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    auto writeLines = [] {
+        DaemonReset();
+        LogEvent("WEX running...", 1);
+        LogEvent("Comms fail on port 3", 1);
+        LogEvent("Comms fail on port 3", 1);
+        DebugPrint("Tx 01");
+        MessageBox(0, "Request refused - ID supplied is invalid", "! Error !");
+        MessageBox(0, "Cannot find ZOLT Interface VEK.EXE", "! Error !");
+    };
+    setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    writeLines();
+    ResetEventPriorities();
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":1").c_str(), 1);
+    writeLines();
+    unsetenv("JOURNAL_STREAM");
+    DaemonReset();
+    dup2(saved, 2);
+    close(saved);
+    close(file);
+    std::string text = ReadTextFile(path);
+    unlink(path);
+    const std::string plain =
+        "007 WEX 1 - WEX running... \n007 WEX 1 - Comms fail on port 3 \n"
+        "007 WEX 1 - Comms fail on port 3 \n<WE>-Tx 01\n"
+        "! Error !: Request refused - ID supplied is invalid\n"
+        "! Error !: Cannot find ZOLT Interface VEK.EXE\n";
+    EXPECT_EQ(text,
+              "<5>007 WEX 1 - WEX running... \n<4>007 WEX 1 - Comms fail on port 3 \n"
+              "<6>007 WEX 1 - Comms fail on port 3 \n<7><WE>-Tx 01\n"
+              "<4>! Error !: Request refused - ID supplied is invalid\n"
+              "<3>! Error !: Cannot find ZOLT Interface VEK.EXE\n" +
+                  plain);
 }
 
 // ---- SplitFields ----------------------------------------------------------
