@@ -121,7 +121,8 @@ void RtrReply(int port, const uint8_t *reply)
 // that is neither is compared as its value: it differs from the 1 or 2 the
 // table holds, so the output is reported again.  The table itself only
 // ever gets 1 or 2; with a revertive delay the pending entry takes the
-// value, which the next tick copies in.
+// value, which the next tick copies in, or -1 when the device has no such
+// source (as every protocol's received sources).
 void GpiReply(int port, const uint8_t *reply)
 {
     if (reply[0] != 'I' && reply[0] != 'S') {
@@ -137,7 +138,7 @@ void GpiReply(int port, const uint8_t *reply)
     if (state == Routing.TallyTable[dest])
         return;
     if (Profile.RevertiveDelay != 0) {
-        Routing.PendingTable[dest] = state;
+        Routing.PendingTable[dest] = IsValidSource(state) ? state : -1;
         return;
     }
     Routing.TallyTable[dest] = state == 1 ? 1 : 2;
