@@ -97,9 +97,9 @@ void LogEvent(const char *text, int level)
 
 namespace {
 
-// Blanks, optional sign, digits: the 32-bit reading in *wrapped, and
-// whether the number fits a signed 32-bit value (0 when it is too large,
-// -1 or +1 for the direction it is too large in).
+// Blanks, optional sign, digits: the 32-bit reading in *wrapped.  Returns 0
+// when the number fits a signed 32-bit value, else -1 or +1 for the
+// direction it is too large in.
 int ReadDecimal(const char *text, int32_t *wrapped)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);

@@ -78,6 +78,22 @@ TEST(EndToEndStartup, IdPastThirtyTwoBitsIsRefusedAndTouchesNoFile)
     EXPECT_EQ(Snapshot(s.root.dir), before);
 }
 
+// The status period is checked too: read wrapped, 4294967297 would be 1.
+TEST(EndToEndStartup, StatusPeriodPastItsRangeIsRefused)
+{
+    for (const char *seconds : {"4294967297", "86401", "-1"}) {
+        TempRoot root;
+        Child c;
+        ASSERT_TRUE(StartChild(&c, {WEX_BIN, "--headless", "--status", seconds, "--root",
+                                    root.dir + "/r", "7"},
+                               {}, root.dir, "wex"));
+        ASSERT_TRUE(ChildWait(&c, 10000));
+        EXPECT_EQ(c.exitStatus, 64) << seconds;
+        EXPECT_NE(ChildErrors(c).find("--status takes 0 to 86400 seconds"), std::string::npos);
+        EXPECT_FALSE(FileExists(root.dir + "/r")) << seconds;
+    }
+}
+
 TEST(EndToEndStartup, MissingSizesShowBothMessagesAndKeepStateFiles)
 {
     Site s;
