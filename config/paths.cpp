@@ -89,7 +89,7 @@ bool ReadRange(const char *item, int64_t *first, int64_t *second)
 void AllowItem(const char *item)
 {
     if (!std::strchr(item, '-')) {
-        AllowWorkstation(ReadNumber(item));
+        AllowWorkstation(ReadCheckedNumber(item));
         return;
     }
     int64_t first = 0, second = 0;

@@ -52,21 +52,6 @@ void CopyBounded(char *to, size_t size, const char *from)
     to[n] = 0;
 }
 
-// A text too short to reach its first field would leave the shared field
-// store as the previous message left it, and so replay that message's
-// numbers; its fields read as missing instead.
-void SplitOwnFields(const char *text, int maxFields)
-{
-    if (std::strlen(text) < 3) {
-        for (int i = 0; i < maxFields && i < kFieldSlots; ++i) {
-            FieldText[i][0] = 0;
-            FieldValue[i] = 0;
-        }
-        return;
-    }
-    SplitFields(text, maxFields);
-}
-
 // The device must be ours and the workstation one we obey.
 bool PassesGate(int32_t device, int32_t workstation)
 {
@@ -142,9 +127,9 @@ void RouteReversed(int32_t s, int32_t d)
 // RF: device, workstation.
 void RefreshCommand(const char *text)
 {
-    SplitOwnFields(text, 2);
-    int32_t device = FieldValue[0];
-    int32_t w = FieldValue[1];
+    SplitCommandFields(text, 2);
+    int32_t device = FieldNumber(0);
+    int32_t w = FieldNumber(1);
     if (!PassesGate(device, w))
         return;
     LoadWorkstationAccess();
@@ -155,12 +140,12 @@ void RefreshCommand(const char *text)
 void LockCommand(const char *text)
 {
     DebugPrint(text);
-    SplitOwnFields(text, 5);
-    int32_t device = FieldValue[0];
-    int32_t first = FieldValue[1];
-    int32_t last = FieldValue[2];
-    int32_t state = FieldValue[3];
-    int32_t w = FieldValue[4];
+    SplitCommandFields(text, 5);
+    int32_t device = FieldNumber(0);
+    int32_t first = FieldNumber(1);
+    int32_t last = FieldNumber(2);
+    int32_t state = FieldValue[3];  // stored as it reads, unchecked
+    int32_t w = FieldNumber(4);
     if (!PassesGate(device, w) || !IsValidDest(first) || !IsValidDest(last))
         return;
     for (int32_t d = first; d <= last; ++d)
@@ -172,11 +157,11 @@ void LockCommand(const char *text)
 // RP (kind 1) and RQ (kind 2): device, first, last, workstation.
 void ReportCommand(const char *text, int kind)
 {
-    SplitOwnFields(text, 4);
-    int32_t device = FieldValue[0];
-    int32_t first = FieldValue[1];
-    int32_t last = FieldValue[2];
-    int32_t w = FieldValue[3];
+    SplitCommandFields(text, 4);
+    int32_t device = FieldNumber(0);
+    int32_t first = FieldNumber(1);
+    int32_t last = FieldNumber(2);  // one too large for 32 bits reads as the end
+    int32_t w = FieldNumber(3);
     if (!PassesGate(device, w) || !IsValidDest(first))
         return;
     if (last > Profile.DatabaseSize_1)
@@ -269,11 +254,11 @@ void RouteCommand(const char *text)
         return;
     // The field store is shared: take the values before anything can
     // deliver another command into it.
-    SplitOwnFields(text, 5);
-    int32_t device = FieldValue[0];
-    int32_t s = FieldValue[1];
-    int32_t d = FieldValue[2];
-    int32_t w = FieldValue[4];
+    SplitCommandFields(text, 5);
+    int32_t device = FieldNumber(0);
+    int32_t s = FieldNumber(1);
+    int32_t d = FieldNumber(2);
+    int32_t w = FieldNumber(4);
     if (s == 0)
         s = Profile.ParkSource;
     if (PassesGate(device, w)) {

@@ -38,21 +38,6 @@ enum : UINT {
 constexpr uint32_t kLastOfBatch = 0x8000;
 constexpr size_t kReplySize = 128;
 
-// A text too short to reach its first field would leave the shared field
-// store as the previous message left it, and so replay that message's
-// numbers; its fields read as missing instead.
-void SplitOwnFields(const char *text, int maxFields)
-{
-    if (std::strlen(text) < 3) {
-        for (int i = 0; i < maxFields && i < kFieldSlots; ++i) {
-            FieldText[i][0] = 0;
-            FieldValue[i] = 0;
-        }
-        return;
-    }
-    SplitFields(text, maxFields);
-}
-
 bool IsTallyValue(int32_t v) { return v >= -1 && v <= kMaxDest; }
 
 // The source reported for d.  A tally no source can have is repaired to
@@ -127,7 +112,7 @@ int32_t ReadTxRxSetting(const char *setting, bool *isTxRx)
     for (char *c = key; *c; ++c)
         *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
     *isTxRx = std::strcmp(key, "txrx") == 0;
-    return ReadNumber(value);
+    return ReadCheckedNumber(value);
 }
 
 }  // namespace
@@ -167,8 +152,8 @@ int HandleNetworkStatus(const char *text)
 {
     if (text == nullptr)
         return 0;
-    SplitOwnFields(text, 6);
-    if (FieldValue[1] != Link.WorkStation)
+    SplitCommandFields(text, 6);
+    if (FieldNumber(1) != Link.WorkStation)
         return 0;
     bool isTxRx = false;
     int32_t value = ReadTxRxSetting(FieldText[2], &isTxRx);

@@ -7,6 +7,8 @@
 
 int ReadAnswer(int index, uint8_t *buffer, int want, uint32_t waitMs)
 {
+    if (!CommIsOpen(index))
+        return 0;
     uint32_t start = GetTickCount();
     int got = 0;
     for (;;) {

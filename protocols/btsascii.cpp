@@ -96,8 +96,9 @@ int ReadField(const char *text, int at, int32_t *value)
 }
 
 // "ZR" DDD SSS.  The wire numbers count from 0: a negative destination
-// field names nothing on this port, and a source field that is negative or
-// missing means no known source.
+// field names nothing on this port, and a missing source field means no
+// known source.  A parked output is echoed as source -1 ("ZR005-01"): that
+// is source 0, parking; anything lower is no source the device has.
 void ReadReply(int port, const char *line)
 {
     int32_t wireDest = 0, wireSource = -1;
@@ -105,8 +106,8 @@ void ReadReply(int port, const char *line)
     if (at < 0 || wireDest < 0)
         return;
     int32_t source = -1;
-    if (ReadField(line, at, &wireSource) >= 0 && wireSource >= 0)
-        source = wireSource + 1;
+    if (ReadField(line, at, &wireSource) >= 0)
+        source = wireSource + 1;  // three characters at most: no overflow
     ReportTally(port, wireDest + Profile.Ports[port].MinDest, source);
 }
 

@@ -19,6 +19,7 @@
 #include "protocols/protocol.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -37,7 +38,7 @@ constexpr uint8_t kCR = 0x0D;
 constexpr uint8_t kLF = 0x0A;
 constexpr int kLineLimit = 255;     // characters a line may hold
 constexpr int kCommandSize = 64;    // room for three 8-digit hex numbers
-constexpr int kMaxHexDigits = 7;    // more is past any destination or source
+constexpr int64_t kTooLarge = INT64_C(1) << 40;  // past any destination or source
 constexpr UINT kTallyToExternal = 2741;
 
 void Upper(char *text)
@@ -87,34 +88,55 @@ int HexValue(char c)
     return -1;
 }
 
-// Reads a hexadecimal number at *p and steps past it.  No digit: false.
-// Over-long numbers saturate far beyond any table instead of overflowing.
-bool ReadHex(const char **p, int32_t *value)
+// Reads a hexadecimal number at *p the way "%x" does, and steps past it:
+// white space, an optional sign, an optional "0x", digits.  The number is
+// a 32-bit word taken as signed, so a parked output's source, 0 minus 1,
+// comes as FFFFFFFF (or -1) and reads -1.  No digit: false.  A number that
+// does not fit 32 bits reads as kTooLarge, which no range check passes.
+bool ReadHex(const char **p, int64_t *value)
 {
-    int digits = 0;
-    int32_t v = 0;
-    for (int h; (h = HexValue(**p)) >= 0; ++*p, ++digits)
-        v = digits < kMaxHexDigits ? v * 16 + h : 0x0FFFFFFF;
-    *value = v;
-    return digits > 0;
+    const char *s = *p;
+    while (std::isspace(static_cast<unsigned char>(*s)))
+        ++s;
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+')
+        ++s;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && HexValue(s[2]) >= 0)
+        s += 2;
+    if (HexValue(*s) < 0)
+        return false;
+    uint64_t v = 0;
+    for (int h; (h = HexValue(*s)) >= 0; ++s)
+        if (v <= UINT32_MAX)
+            v = v * 16 + static_cast<uint64_t>(h);
+    *p = s;
+    if (v > UINT32_MAX) {
+        *value = kTooLarge;
+        return true;
+    }
+    uint32_t word = static_cast<uint32_t>(v);
+    *value = static_cast<int32_t>(negative ? 0u - word : word);
+    return true;
 }
 
-// Destination and source of a status line from its character 3 on.  A line
-// whose numbers cannot be read is not used.
+// Destination and source of a status line from its character 3 on, read as
+// "%x,%x" reads them.  A line whose numbers cannot be read is not used, nor
+// one whose destination counts below the port's MinDest: that output is
+// not on this port.
 bool ParseStatus(const char *fields, int32_t minDest, int32_t *dest, int32_t *source)
 {
     const char *p = fields;
-    int32_t d = 0, s = 0;
-    if (!ReadHex(&p, &d))
+    int64_t d = 0, s = 0;
+    if (!ReadHex(&p, &d) || d < 0 || d + minDest > kMaxDest)
         return false;
-    *dest = d + minDest;
+    *dest = static_cast<int32_t>(d + minDest);
     if (std::strstr(fields, ",X")) {
         *source = -1;
         return true;
     }
     if (*p++ != ',' || !ReadHex(&p, &s))
         return false;
-    *source = s + 1;
+    *source = s + 1 > kMaxDest ? -1 : static_cast<int32_t>(s + 1);  // below 0: fails the check
     return true;
 }
 

@@ -106,22 +106,26 @@ int ReadList(const char *text, int32_t *values, int max)
     return max;
 }
 
-// The first destination of a group, or 0 when the group names no output of
-// this port (groups count from 1) or lies past every table entry.
-int32_t GroupBase(int port, int32_t group)
+// The first destination of a group into *base; false when the group names
+// no output of this port (groups count from 1) or lies past every table
+// entry.  With MinDest 0 the first group starts at 0, so 0 is a real base.
+bool GroupBase(int port, int32_t group, int32_t *base)
 {
     if (group < 1)
-        return 0;
-    int64_t base = int64_t{group - 1} * kGroupSize + Profile.Ports[port].MinDest;
-    return base > kMaxDest ? 0 : static_cast<int32_t>(base);
+        return false;
+    int64_t first = int64_t{group - 1} * kGroupSize + Profile.Ports[port].MinDest;
+    if (first > kMaxDest)
+        return false;
+    *base = static_cast<int32_t>(first);
+    return true;
 }
 
 void SingleTally(int port, int position, const char *text)
 {
     int32_t values[2];
     int read = ReadList(text, values, 2);
-    int32_t base = read > 0 ? GroupBase(port, values[0]) : 0;
-    if (base == 0)
+    int32_t base = 0;
+    if (read == 0 || !GroupBase(port, values[0], &base))
         return;
     int32_t source = read == 2 ? values[1] : -1;  // no source given: none known
     ReportTally(port, base + position - 1, source);
@@ -134,8 +138,8 @@ void GroupTally(int port, const char *text)
 {
     int32_t values[kGroupSize + 2];
     int read = ReadList(text, values, kGroupSize + 2);
-    int32_t base = read > 0 ? GroupBase(port, values[0]) : 0;
-    if (base == 0)
+    int32_t base = 0;
+    if (read == 0 || !GroupBase(port, values[0], &base))
         return;
     int32_t lowest = 0, highest = 0;
     for (int i = 0; i < kGroupSize && i + 1 < read; ++i) {

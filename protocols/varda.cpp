@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/revertive.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
 
@@ -84,17 +85,14 @@ void GpiRoute(int32_t source, int32_t dest)
     SendText(PortForDest(dest), text, n);
 }
 
-// The value of a VARDARTR reply character; -1 below "0", where the wire
-// numbering has no values.
-int CharValue(uint8_t c)
-{
-    if (c < 0x30)
-        return -1;
-    return c < 0x40 ? c - 0x30 : c - 0x37;
-}
+// The value of a VARDARTR reply character.  Below "0" the values go
+// negative: "/" is -1, the wire source of parking (source 0).
+int CharValue(uint8_t c) { return c < 0x40 ? c - 0x30 : c - 0x37; }
 
 // A tally from the router.  A source character the device has no source
-// for is reported as no source, like every other router's.
+// for is reported as no source, like every other router's; a destination
+// character below "0" is no output of this port (it would name one of the
+// port below), so the reply is dropped.
 void RtrReply(int port, const uint8_t *reply)
 {
     int destValue, sourceValue;
@@ -113,24 +111,38 @@ void RtrReply(int port, const uint8_t *reply)
     int32_t dest = destValue + Profile.Ports[port].MinDest;
     if (!IsValidDest(dest))
         return;
-    ReportTally(port, dest, sourceValue < 0 ? -1 : sourceValue + 1);
+    ReportTally(port, dest, sourceValue + 1);
     if (Ports.CommsFail[port] == 1)
         AcceptReply(port);
 }
 
-// An output's state: the digit 1 is source 1 (on), anything else source 2
-// (off).  The state is folded to 1 or 2 before it is compared, so a state
-// the table already holds is not reported again.
+// An output's state: the digit 1 is source 1 (on), 0 is source 2 (off).
+// Outputs and states are character - "0", so ":" is output 10.  A state
+// that is neither is compared as its value: it differs from the 1 or 2 the
+// table holds, so the output is reported again.  The table itself only
+// ever gets 1 or 2; with a revertive delay the pending entry takes the
+// value, which the next tick copies in, or -1 when the device has no such
+// source (as every protocol's received sources).
 void GpiReply(int port, const uint8_t *reply)
 {
     if (reply[0] != 'I' && reply[0] != 'S') {
         NotePortError(port);
         return;
     }
-    if (reply[1] < '1' || reply[1] > '9')
-        return;
     int32_t dest = reply[1] - '0';
-    ReportTally(port, dest, reply[2] == '1' ? 1 : 2);
+    if (!IsValidDest(dest))
+        return;
+    int32_t state = reply[2] - '0';
+    if (state == 0)
+        state = 2;
+    if (state == Routing.TallyTable[dest])
+        return;
+    if (Profile.RevertiveDelay != 0) {
+        Routing.PendingTable[dest] = IsValidSource(state) ? state : -1;
+        return;
+    }
+    Routing.TallyTable[dest] = state == 1 ? 1 : 2;
+    SendRevertives(dest, dest, 1, 0);
 }
 
 using ReplyHandler = void (*)(int port, const uint8_t *reply);

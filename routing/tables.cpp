@@ -109,9 +109,9 @@ void RouteVirtual(const char *commandText)
 {
     if (!commandText)
         return;
-    SplitFields(commandText, 5);
-    const int32_t s = FieldValue[1], d = FieldValue[2], w = FieldValue[4];
-    if (!MayRoute(FieldValue[0], s, d, w))
+    SplitCommandFields(commandText, 5);
+    const int32_t s = FieldNumber(1), d = FieldNumber(2), w = FieldNumber(4);
+    if (!MayRoute(FieldNumber(0), s, d, w))
         return;
     const int32_t first = Profile.FirstVirtual;
     if (s < first && d < first) {

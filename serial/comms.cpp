@@ -352,6 +352,8 @@ void CommClose(int index)
     FreeTableIfIdle();
 }
 
+bool CommIsOpen(int index) { return OpenRecord(index) != nullptr; }
+
 int CommRead(int index, uint8_t *buffer, int count)
 {
     PORTINFO *rec = OpenRecord(index);

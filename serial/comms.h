@@ -66,6 +66,8 @@ int CommOpen(int port, int baud, int byteSize, int stopBits, int parity);
 void CommClose(int index);
 // Takes up to count received bytes from the ring; never waits for data.
 int CommRead(int index, uint8_t *buffer, int count);
+// Whether index names an open port (one whose ring can ever fill).
+bool CommIsOpen(int index);
 // Writes all bytes within 1 s: length, -1 failed, -2 bad index, -3 no table.
 int CommWrite(int index, const uint8_t *data, int length);
 // chunk >= 0: announce data to window; chunk < 0: stop announcing.

@@ -147,7 +147,12 @@ void ResetEventPriorities()
         warned = false;
 }
 
-int32_t ReadNumber(const char *text)
+namespace {
+
+// Blanks, optional sign, digits: the 32-bit reading in *wrapped.  Returns 0
+// when the number fits a signed 32-bit value, else -1 or +1 for the
+// direction it is too large in.
+int ReadDecimal(const char *text, int32_t *wrapped)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     while (*p && std::isspace(*p))
@@ -155,12 +160,42 @@ int32_t ReadNumber(const char *text)
     bool negative = false;
     if (*p == '+' || *p == '-')
         negative = *p++ == '-';
-    uint32_t v = 0;  // wraps like the original's unchecked reading
-    while (*p >= '0' && *p <= '9')
-        v = v * 10u + static_cast<uint32_t>(*p++ - '0');
-    if (negative)
-        v = 0u - v;
-    return static_cast<int32_t>(v);
+    uint32_t v = 0;
+    uint64_t exact = 0;  // stops growing once it is past any 32-bit value
+    while (*p >= '0' && *p <= '9') {
+        v = v * 10u + static_cast<uint32_t>(*p - '0');
+        if (exact <= UINT32_MAX)
+            exact = exact * 10u + static_cast<uint64_t>(*p - '0');
+        ++p;
+    }
+    *wrapped = static_cast<int32_t>(negative ? 0u - v : v);
+    uint64_t limit = negative ? uint64_t{INT32_MAX} + 1 : uint64_t{INT32_MAX};
+    if (exact <= limit)
+        return 0;
+    return negative ? -1 : 1;
+}
+
+}  // namespace
+
+int32_t ReadNumber(const char *text)
+{
+    int32_t v = 0;
+    ReadDecimal(text, &v);
+    return v;
+}
+
+int32_t ReadCheckedNumber(const char *text)
+{
+    int32_t v = 0;
+    int misfit = ReadDecimal(text, &v);
+    if (misfit == 0)
+        return v;
+    return misfit < 0 ? INT32_MIN : INT32_MAX;
+}
+
+int32_t FieldNumber(int slot)
+{
+    return slot >= 0 && slot < kFieldSlots ? ReadCheckedNumber(FieldText[slot]) : 0;
 }
 
 void SplitFields(const char *message, int maxFields)
@@ -199,4 +234,18 @@ void SplitFields(const char *message, int maxFields)
         while (i < len && message[i] != ' ')
             ++i;
     }
+}
+
+void SplitCommandFields(const char *text, int maxFields)
+{
+    if (text == nullptr)
+        return;
+    if (std::strlen(text) < 3) {
+        for (int i = 0; i < maxFields && i < kFieldSlots; ++i) {
+            FieldText[i][0] = 0;
+            FieldValue[i] = 0;
+        }
+        return;
+    }
+    SplitFields(text, maxFields);
 }

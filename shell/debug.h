@@ -28,7 +28,18 @@ extern int32_t FieldValue[kFieldSlots];
 // Splits a control-system text from index 3 into up to maxFields fields.
 void SplitFields(const char *message, int maxFields);
 // Decimal reading: blanks, optional sign, digits; no digits gives 0.
+// Wraps at 32 bits, as the field store's documented reading does.
 int32_t ReadNumber(const char *text);
+// The same reading for a number that a range check follows: one that does
+// not fit 32 bits stays at INT32_MAX (INT32_MIN with a minus sign) instead
+// of wrapping, so the check refuses it.
+int32_t ReadCheckedNumber(const char *text);
+// FieldText[slot] read by ReadCheckedNumber: for fields that are range-checked.
+int32_t FieldNumber(int slot);
+// SplitFields for a command text: a text shorter than three characters
+// would leave the store as the previous message left it, and so replay that
+// message's numbers; its first maxFields fields read as missing instead.
+void SplitCommandFields(const char *text, int maxFields);
 
 // Where debug and event lines go (tests capture them); null restores stderr.
 using DebugSink = void (*)(const char *line);

@@ -13,12 +13,15 @@
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "platform/root.h"
+#include "shell/debug.h"
 #include "shell/service.h"
 #include "shell/shell.h"
 #include "shell/status.h"
 #include "ui/view.h"
 
 namespace {
+
+constexpr int kMaxStatusSeconds = 86400;
 
 const char kUsage[] =
     "Usage: wex [options] ID\n"
@@ -29,6 +32,7 @@ const char kUsage[] =
     "  --root DIR    root directory standing for the Windows directory\n"
     "                (default: $ZOLT_ROOT, else /var/lib/zolt)\n"
     "  --status SECS headless: print a one-line status every SECS seconds\n"
+    "                (0 to 86400; 0: none)\n"
     "  --help        show this help and exit\n"
     "  --version     show the version and exit\n"
     "\n"
@@ -63,7 +67,13 @@ int ParseOptions(int argc, char **argv, Options *o)
         } else if (std::strcmp(a, "--root") == 0 && i + 1 < argc) {
             o->root = argv[++i];
         } else if (std::strcmp(a, "--status") == 0 && i + 1 < argc) {
-            o->statusSeconds = std::atoi(argv[++i]);
+            // Checked, not wrapped: 4294967297 is not 1 second.
+            o->statusSeconds = ReadCheckedNumber(argv[++i]);
+            if (o->statusSeconds < 0 || o->statusSeconds > kMaxStatusSeconds) {
+                std::fprintf(stderr, "wex: --status takes 0 to %d seconds\n%s", kMaxStatusSeconds,
+                             kUsage);
+                return 64;
+            }
         } else if (std::strncmp(a, "--root=", 7) == 0) {
             o->root = a + 7;
         } else if (std::strncmp(a, "--", 2) == 0) {

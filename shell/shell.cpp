@@ -24,7 +24,7 @@ ShellState Shell;
 
 int32_t ReadDriverId(const char *commandLine)
 {
-    return commandLine ? ReadNumber(commandLine) : 0;
+    return commandLine ? ReadCheckedNumber(commandLine) : 0;
 }
 
 int CreateMainWindow()

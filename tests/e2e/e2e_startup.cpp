@@ -16,6 +16,10 @@
 #include <chrono>
 #include <sstream>
 
+#include <filesystem>
+#include <map>
+#include <string>
+
 #include "tests/support/system.h"
 #include "tests/support/tallies.h"
 
@@ -36,11 +40,27 @@ std::vector<std::string> Entries(const std::string &dir)
     return names;
 }
 
+// Every file under dir with its contents and modification time, but for
+// the captured output of the test's own processes.
+std::map<std::string, std::string> Snapshot(const std::string &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(dir)) {
+        std::string ext = e.path().extension().string();
+        if (ext == ".out" || ext == ".err")
+            continue;
+        auto stamp = e.last_write_time().time_since_epoch().count();
+        files[e.path().string()] = (e.is_regular_file() ? ReadTextFile(e.path().string()) : "") +
+                                   "@" + std::to_string(stamp);
+    }
+    return files;
+}
+
 }  // namespace
 
 TEST(EndToEndStartup, InvalidIdCreatesNothing)
 {
-    for (const char *id : {"abc", "0", "-3", "1000", ""}) {
+    for (const char *id : {"abc", "0", "-3", "1000", "", "4294967303"}) {
         TempRoot root;
         Child c;
         ASSERT_TRUE(StartChild(&c, {WEX_BIN, "--headless", "--root", root.dir + "/r", id}, {},
@@ -51,6 +71,39 @@ TEST(EndToEndStartup, InvalidIdCreatesNothing)
                                       "parameter is either missing or invalid!"),
                   std::string::npos);
         EXPECT_FALSE(FileExists(root.dir + "/r")) << id;
+    }
+}
+
+// Read wrapped, 4294967303 would be Id 7 and take over DEV_007's files; it
+// is refused like 1000, and every file of the site stays as it was.
+TEST(EndToEndStartup, IdPastThirtyTwoBitsIsRefusedAndTouchesNoFile)
+{
+    Site s;
+    s.WriteProfile(7, kSimulated);
+    WriteTextFile(s.Path("DEV_007.DAT"), std::string(16384, '\x01'));
+    auto before = Snapshot(s.root.dir);
+    ASSERT_TRUE(s.StartDriver("wex", "4294967303"));
+    ASSERT_TRUE(ChildWait(&s.Driver(), 10000));
+    EXPECT_EQ(s.Driver().exitStatus, 2);
+    EXPECT_NE(s.DriverErrors().find("! Error !: The driver Id supplied as a command line "
+                                    "parameter is either missing or invalid!"),
+              std::string::npos);
+    EXPECT_EQ(Snapshot(s.root.dir), before);
+}
+
+// The status period is checked too: read wrapped, 4294967297 would be 1.
+TEST(EndToEndStartup, StatusPeriodPastItsRangeIsRefused)
+{
+    for (const char *seconds : {"4294967297", "86401", "-1"}) {
+        TempRoot root;
+        Child c;
+        ASSERT_TRUE(StartChild(&c, {WEX_BIN, "--headless", "--status", seconds, "--root",
+                                    root.dir + "/r", "7"},
+                               {}, root.dir, "wex"));
+        ASSERT_TRUE(ChildWait(&c, 10000));
+        EXPECT_EQ(c.exitStatus, 64) << seconds;
+        EXPECT_NE(ChildErrors(c).find("--status takes 0 to 86400 seconds"), std::string::npos);
+        EXPECT_FALSE(FileExists(root.dir + "/r")) << seconds;
     }
 }
 

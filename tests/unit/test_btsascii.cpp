@@ -82,7 +82,9 @@ TEST_F(BtsasciiTest, ReceivedLines)
         {"short source field", 1, "ZR0053\r", 6, 4},
         {"source past the device", 1, "ZR005999\r", 6, -1},
         {"source missing", 1, "ZR005\r", 6, -1},
-        {"negative source", 1, "ZR005-01\r", 6, -1},
+        {"source -01 is parking", 1, "ZR005-01\r", 6, 0},
+        {"source below parking", 1, "ZR005-02\r", 6, -1},
+        {"source field with no digit", 1, "ZR005---\r", 6, -1},
         {"negative destination", 11, "ZR-01003\r", 10, 0},
         {"destination past the device", 250, "ZR099003\r", 349, 0},
         {"acknowledgement", 1, "ZY\r", 1, 0},
@@ -98,6 +100,27 @@ TEST_F(BtsasciiTest, ReceivedLines)
         EXPECT_EQ(RevertiveCounter, c.tally != 0 ? 1u : 0u);
         EXPECT_EQ(Ports.ErrorCount[1], 0u);  // unknown lines are not counted
     }
+}
+
+// A router echoing a parked output sends the wire source -1: source 0.
+TEST_F(BtsasciiTest, RouterEchoingAPark)
+{
+    Routing.TallyTable[6] = 13;
+    Feed(1, Text("ZR005-01\r"));
+    EXPECT_EQ(Routing.TallyTable[6], 0);
+    if (ZoltDelivers) {
+        EXPECT_EQ(Revertives(), std::vector<std::string>{"RR 007 006 000"});
+    }
+
+    SimRouter r = MakeRouter(16, 200, 1);
+    SimSetXpt(r, 0, 9, 4);
+    RouteDispatch(0, 9);  // "ZS008-01"
+    Exchange(SimBtsascii, r, 1);
+    EXPECT_EQ(SimXpt(r, 0, 9), 0);
+    Routing.TallyTable[9] = 4;
+    ProtocolTable[kBts]->poll(9);
+    Exchange(SimBtsascii, r, 1);
+    EXPECT_EQ(Routing.TallyTable[9], 0);
 }
 
 TEST_F(BtsasciiTest, UnchangedTallyAndRevertiveDelay)

@@ -96,6 +96,14 @@ TEST_F(CommandTest, RouteFieldsAndGate)
         {"RC 7 -2 12 ',---' 0", nullptr},
         {"YC 7 3 12 ',---' 0", nullptr},       // neither R nor X
         {"RZ 7 3 12 ',---' 0", nullptr},       // no such command
+        // Numbers past 32 bits fail their checks; wrapped they would pass.
+        {"RC 4294967303 3 12 ',---' 0", nullptr},  // device 7
+        {"RC 7 4294967299 12 ',---' 0", nullptr},  // source 3
+        {"RC 7 4294967296 12 ',---' 0", nullptr},  // source 0, parking
+        {"RC 7 3 4294967308 ',---' 0", nullptr},   // destination 12
+        {"RC 7 3 12 ',---' 4294967296", nullptr},  // workstation 0
+        {"RC 7 3 12 ',---' -4294967295", nullptr}, // workstation 1
+        {"RC 7 3 12 ',---' 99999999999999999999", nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command);
@@ -178,6 +186,15 @@ TEST_F(CommandTest, LockRanges)
     }
     InterpretCommand("XL 7 20 21 1 0");
     EXPECT_EQ(Routing.LockTable[21], 1);
+
+    // Past 32 bits the checked fields refuse; the lock state, which nothing
+    // checks, is stored as the splitter reads it (wrapped).
+    InterpretCommand("RL 4294967303 30 30 1 0");
+    InterpretCommand("RL 7 4294967326 4294967326 1 0");
+    InterpretCommand("RL 7 30 30 1 4294967296");
+    EXPECT_EQ(Routing.LockTable[30], 0);
+    InterpretCommand("RL 7 30 30 4294967299 0");
+    EXPECT_EQ(Routing.LockTable[30], 3);
 }
 
 TEST_F(CommandTest, ReversedLockRangeLocksNothingButRewritesLockFile)
@@ -207,11 +224,15 @@ TEST_F(CommandTest, ReportsAreClippedToTheDestinationCount)
 
     Inbox.clear();
     const char *nothing[] = {"RP 7 0 5 0", "RP 7 6 5 0", "RP 7 65 70 0", "RP 8 1 5 0",
-                             "RQ 7 1 5 1001"};
+                             "RQ 7 1 5 1001", "RP 4294967303 1 5 0", "RP 7 4294967297 5 0",
+                             "RP 7 1 5 4294967296"};
     for (const char *command : nothing) {
         InterpretCommand(command);
         EXPECT_TRUE(Inbox.empty()) << command;
     }
+    // A last destination past 32 bits is past the count: clipped, not wrapped to 1.
+    InterpretCommand("RP 7 60 4294967297 0");
+    EXPECT_EQ(To(Vek, 2187).size(), 5u);
 }
 
 TEST_F(CommandTest, BatchReportFlagsItsLastText)
@@ -415,6 +436,19 @@ TEST_F(CommandTest, VirtualSourcesTakeTheVirtualRoute)
     Profile.FirstVirtual = 50;
     InterpretCommand("RC 7 5 3 ',---' 0");
     EXPECT_EQ(Routing.VirtualTable[3], 5);
+    EXPECT_EQ(Routings(), std::vector<std::string>{"ROUTING 5 to 3"});
+
+    // A bare keyword reads its fields as 0 here too, not as the last route's.
+    DebugLines.clear();
+    Routing.VirtualTable[3] = 0;
+    InterpretCommand("RC");
+    InterpretCommand("XC");
+    EXPECT_TRUE(Routings().empty());
+    EXPECT_EQ(Routing.VirtualTable[3], 0);
+
+    InterpretCommand("RC 7 4294967301 3 ',---' 0");  // source 5, wrapped
+    EXPECT_TRUE(Routings().empty());
+    EXPECT_EQ(Routing.VirtualTable[3], 0);
 }
 
 TEST_F(CommandTest, ForwardBufferPacesRoutesButNotLocks)

@@ -3,6 +3,7 @@
 // bytes, and the simulated router.
 #include "router_harness.h"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,22 @@ TEST_F(Cox, RequestsAndAnswers)
     };
     for (const auto &c : cases)
         RunCase(c);
+}
+
+// A port that failed to open has no ring that could ever fill: its
+// requests must not wait for an answer.  Waiting, these 40 reads would take
+// 40 x 100 ms.
+TEST_F(Cox, PortThatFailedToOpenDoesNotWait)
+{
+    Ports.CommIndex[1] = -1;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        ProtocolTable[kCox]->poll(12);
+        ProtocolTable[kCox]->route(5, 12);
+    }
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+    EXPECT_EQ(Routing.TallyTable[12], kUntouched);
 }
 
 TEST_F(Cox, RevertiveDelayPendsTheTally)

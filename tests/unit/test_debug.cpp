@@ -288,3 +288,44 @@ TEST(ReadNumberTest, Forms)
     EXPECT_EQ(ReadNumber("12abc"), 12);
     EXPECT_EQ(ReadNumber(""), 0);
 }
+
+// The field store wraps as documented; the checked reading keeps a number
+// past 32 bits at the limit of its sign, where every range check fails.
+TEST(ReadNumberTest, PastThirtyTwoBits)
+{
+    const struct {
+        const char *text;
+        int32_t wrapped, checked;
+    } cases[] = {
+        {"4294967303", 7, INT32_MAX},
+        {"4294967296", 0, INT32_MAX},
+        {"2147483647", INT32_MAX, INT32_MAX},
+        {"2147483648", INT32_MIN, INT32_MAX},
+        {"-2147483648", INT32_MIN, INT32_MIN},
+        {"-2147483649", INT32_MAX, INT32_MIN},
+        {"-4294967295", 1, INT32_MIN},
+        {" +4294967297x", 1, INT32_MAX},
+        {"000000000000000000007", 7, 7},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(ReadNumber(c.text), c.wrapped);
+        EXPECT_EQ(ReadCheckedNumber(c.text), c.checked);
+    }
+    EXPECT_EQ(ReadCheckedNumber(std::string(300, '9').c_str()), INT32_MAX);
+    SplitFields("RC 4294967303 -5", 2);
+    EXPECT_EQ(FieldValue[0], 7);
+    EXPECT_EQ(FieldNumber(0), INT32_MAX);
+    EXPECT_EQ(FieldNumber(1), -5);
+}
+
+TEST(SplitCommandFieldsTest, ShortTextReadsAsMissing)
+{
+    SplitFields("RC 7 3 12", 3);
+    SplitCommandFields("RC", 5);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_STREQ(FieldText[i], "");
+        EXPECT_EQ(FieldValue[i], 0);
+        EXPECT_EQ(FieldNumber(i), 0);
+    }
+}

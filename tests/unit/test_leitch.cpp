@@ -3,7 +3,9 @@
 #include "router_harness.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
+#include <string>
 
 #include "tools/routersim/sim_leitch.cpp"
 
@@ -106,6 +108,16 @@ TEST_F(Leitch, StatusLines)
         {"unreadable destination ignored", 1, "S:1,A,B\r", {}, 0, 1},
         {"unreadable source ignored", 1, "S:11F,\r", {}, 0, 1},
         {"a line is not used before its CR", 1, "S:11F,A", {}, 0, 0},
+        // Read as "%x,%x" reads them.
+        {"blank after the comma", 1, "S:11F, A\r", {{32, 11}}, 1, 1},
+        {"blank before the destination", 1, "S:1 1F,A\r", {{32, 11}}, 1, 1},
+        {"signs", 1, "S:1+1F,+A\r", {{32, 11}}, 1, 1},
+        {"0x prefixes", 1, "S:10x1F,0XA\r", {{32, 11}}, 1, 1},
+        {"blank before the comma", 1, "S:11F ,A\r", {}, 0, 1},
+        {"FFFFFFFE is below parking", 1, "S:11F,FFFFFFFE\r", {{32, -1}}, 1, 1},
+        {"a source past 32 bits is no source", 1, "S:11F,1FFFFFFFF\r", {{32, -1}}, 1, 1},
+        {"a destination below the port is not on it", 2, "S:1-1,A\r", {}, 0, 1},
+        {"a destination past 32 bits", 1, "S:1100000001F,A\r", {}, 0, 1},
     };
     for (const auto &c : cases) {
         Reset();
@@ -122,6 +134,51 @@ TEST_F(Leitch, StatusLines)
         EXPECT_EQ(Commands.CommandsEnabled, c.commandsEnabled) << c.what;
         EXPECT_EQ(Ports.ErrorCount[c.port], 0u) << c.what;
     }
+}
+
+// The fields of a status line come out as sscanf's "%x,%x" gives them,
+// whatever blanks, signs and prefixes stand around the digits.
+TEST_F(Leitch, StatusFieldsReadAsScanfReadsThem)
+{
+    const char *fields[] = {"1F,A", "1F, A", " 1F,A", "1F,+A", "+1F,a", "1F,-1", "0x1F,0XA",
+                            "1F,\tA", "1F,FFFFFFFF", "1F,-2", "1F ,A", "1F,", "1F,-", "G,1",
+                            "-0,5", "1F,7FFFFFFF", "1F,80000000"};
+    for (const char *f : fields) {
+        SCOPED_TRACE(f);
+        Reset();
+        Profile.LeitchLevel = 1;
+        UsePort(1, kLeitch, 1, 100);
+        Routing.TallyTable[32] = 5;
+        Feed(1, Text((std::string("S:1") + f + "\r").c_str()));
+        unsigned d = 0, s = 0;
+        if (std::sscanf(f, "%x,%x", &d, &s) != 2) {
+            EXPECT_EQ(RevertiveCounter, 0u);
+            continue;
+        }
+        int32_t dest = static_cast<int32_t>(d) + 1;
+        int64_t source = int64_t{static_cast<int32_t>(s)} + 1;
+        EXPECT_EQ(Routing.TallyTable[dest], IsValidSource(static_cast<int32_t>(source))
+                                                ? static_cast<int32_t>(source)
+                                                : -1);
+    }
+}
+
+// A router echoing a parked output sends its source, 0 minus 1, as
+// FFFFFFFF: source 0.
+TEST_F(Leitch, RouterEchoingAPark)
+{
+    Routing.TallyTable[32] = 11;
+    Feed(1, Text("S:11F,FFFFFFFF\r"));
+    EXPECT_EQ(Routing.TallyTable[32], 0);
+    EXPECT_EQ(RevertiveCounter, 1u);
+
+    SimRouter r = MakeRouter(64, 256, 1);
+    SimSetXpt(r, 0, 27, 4);
+    Routing.TallyTable[27] = 4;
+    RouteDispatch(0, 27);  // "@ X:1/1A,FFFFFFFF"
+    Exchange(SimLeitch, r, 1);
+    EXPECT_EQ(SimXpt(r, 0, 27), 0);
+    EXPECT_EQ(Routing.TallyTable[27], 0);
 }
 
 TEST_F(Leitch, StatusLineDebugOutput)

@@ -90,6 +90,11 @@ TEST_F(NtpeqTest, ReceivedLines)
         {"source out of range", 1, ".qH2,99\r", 7, -1, 1},
         {"source missing", 1, ".qH2\r", 7, -1, 1},
         {"group 0 names no output", 6, ".qK0,3\r", 5, 0, 0},
+        // From MinDest 0 the first group starts at 0 (no destination) and
+        // its other four positions are destinations 1 to 4.
+        {"MinDest 0: group 1 letter H", 0, ".qH1,12\r", 1, 12, 1},
+        {"MinDest 0: group 1 tally", 0, ".qM1,1,2,3,4,5,0\r", 4, 5, 4},
+        {"MinDest 0: letter G names destination 0", 0, ".qG1,12\r", 1, 0, 0},
         {"huge group", 1, ".qG99999999999,3\r", 1, 0, 0},
         {"no CR", 1, ".qH2,12", 7, 0, 0},
     };

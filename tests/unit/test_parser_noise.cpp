@@ -310,8 +310,10 @@ const ParserCase kParsers[] = {
      Text(".qM2,1,2,3,4,5,0\r"), {{6, 1}, {7, 2}, {8, 3}, {9, 4}, {10, 5}}},
     {"Vardartr", 7, NoSettings, VardaShape, kDests, 4, true, Text("\r"), Text("IA0\r"),
      {{11, 1}}},
-    // An output is one digit: 1 to 9, whichever port it came on.
-    {"Vardagpi", 8, NoSettings, VardaShape, 9, 4, false, Text("\r"), Text("S30\r"), {{3, 2}}},
+    // An output is one character worth c - "0": up to 0xFF - 0x30, whichever
+    // port it came on.
+    {"Vardagpi", 8, NoSettings, VardaShape, 0xFF - 0x30, 4, false, Text("\r"), Text("S30\r"),
+     {{3, 2}}},
     {"Btsascii", 9, NoSettings, BtsasciiShape, kDests, 0, true, Text("\r"), Text("ZR005012\r"),
      {{6, 13}}},
     {"Quartz", 10, QuartzSettings, QuartzShape, kDests, 0, true, {}, Text(".AV005,0012\r"),

@@ -194,6 +194,9 @@ TEST_F(AccessTest, ListsAndRanges)
         {"998-2000000000", {0, 998, 999}},
         {"-2000000000--1999999999", {0}},
         {"99999999999999999999", {0}},
+        // Numbers past 32 bits allow nothing; read wrapped they would be 1.
+        {"4294967297", {0}},
+        {"-4294967295,4", {0, 4}},
     };
     for (const auto &c : cases) {
         CommandsReset();

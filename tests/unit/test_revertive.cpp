@@ -179,6 +179,9 @@ TEST_F(RevertiveTest, NetworkStatusVariants)
         {"NS 001 003 'TXRX=1abc' 'a b' c", 1, 1, "NS 007 003 'TXRX=1' a b c "},
         {"NS 999 3 TXRX=1", 1, 1, "NS 007 003 'TXRX=1'   "},
         {"NS", 0, 2, nullptr},
+        // Numbers past 32 bits are no workstation and no mode (wrapped: 3, 1).
+        {"NS 001 4294967299 'TXRX=1' a b c", 0, 2, nullptr},
+        {"NS 001 003 'TXRX=4294967297' x", 1, 2, "NS 007 003 'TXRX=2' x  "},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -97,6 +98,22 @@ TEST_F(Simple, RequestsAndAnswers)
     };
     for (const auto &c : cases)
         RunCase(c);
+}
+
+// A port that failed to open has no ring that could ever fill: its
+// requests must not wait for an answer.  Waiting, these 50 reads would take
+// 50 x 40 ms.
+TEST_F(Simple, PortThatFailedToOpenDoesNotWait)
+{
+    Ports.CommIndex[1] = -1;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 25; ++i) {
+        ProtocolTable[kSimple]->poll(3);
+        ProtocolTable[kSimple]->route(5, 3);  // and its poll
+    }
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+    EXPECT_EQ(Routing.TallyTable[3], kUntouched);
 }
 
 TEST_F(Simple, MinDestShiftsTheWireDestination)

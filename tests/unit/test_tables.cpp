@@ -165,6 +165,8 @@ TEST_F(TablesTest, EntriesAbove4096AreUnknown)
     Routing.VirtualTable[100] = 65535;
     Routing.VirtualTable[5] = 100;
     Routing.TallyTable[3] = 65535;
+    Routing.VirtualTable[4] = 65535;
+    Routing.TallyTable[4] = 9;
     EXPECT_EQ(ResolveVirtualSource(3), 0);
     EXPECT_EQ(ResolveVirtualSource(5), 0);
 
@@ -176,6 +178,7 @@ TEST_F(TablesTest, EntriesAbove4096AreUnknown)
 
     SyncVirtualTable(1, 200);
     EXPECT_EQ(Routing.VirtualTable[3], -1) << "unknown entries show the tally, repaired";
+    EXPECT_EQ(Routing.VirtualTable[4], 9) << "a known tally as it is";
     EXPECT_EQ(Routing.VirtualTable[5], 100);
     EXPECT_EQ(Routing.VirtualTable[100], 65535) << "virtual numbers are not synchronised";
 }

@@ -89,7 +89,7 @@ TEST_F(VardaTest, RouterReplies)
         {"unknown first letter", 1, "X31\r", 4, 0, 1},
         {"destination past the device", 1, "I~1\r", 4, 0, 0},
         {"source the device lacks", 1, "I3z\r", 4, -1, 0},
-        {"source below 0", 1, "I3 \r", 4, -1, 0},
+        {"source below parking", 1, "I3 \r", 4, -1, 0},
         {"destination below the port", 21, "I/1\r", 20, 0, 0},
         {"bytes before a valid reply", 1, "xx\rI31\r", 4, 2, 0},
     };
@@ -119,7 +119,10 @@ TEST_F(VardaTest, GpiReplies)
         {"four characters are ignored", "I123\r", 1, 0, 0},
         {"unknown first letter", "R31\r", 3, 0, 1},
         {"output digit 0", "I01\r", 1, 0, 0},
-        {"output not a digit", "IA1\r", 17, 0, 0},
+        // Outputs are character - "0" on past "9".
+        {"colon is output 10", "I:1\r", 10, 1, 0},
+        {"A is output 17", "IA1\r", 17, 1, 0},
+        {"output below 0", "I/1\r", 1, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -131,20 +134,52 @@ TEST_F(VardaTest, GpiReplies)
     }
 }
 
-TEST_F(VardaTest, GpiStateIsComparedAsOnOrOff)
+// A state other than 0 and 1 is compared as its value, so it differs from
+// the 1 or 2 in the table; the table gets "off", the pending entry the value.
+TEST_F(VardaTest, GpiStateOtherThanOnOrOff)
 {
     Start(kGpi, 1);
     Feed(1, Text("I30\r"));
-    Feed(1, Text("I37\r"));  // still off: nothing new to report
-    Feed(1, Text("S30\r"));
+    Feed(1, Text("I37\r"));  // 7 is not the 2 held: off again, reported again
     EXPECT_EQ(Routing.TallyTable[3], 2);
-    EXPECT_EQ(RevertiveCounter, 1u);
+    EXPECT_EQ(RevertiveCounter, 2u);
+    Feed(1, Text("S30\r"));  // 2 as held: nothing
+    EXPECT_EQ(RevertiveCounter, 2u);
 
     Start(kGpi, 1);
     Profile.RevertiveDelay = 500;
     Feed(1, Text("I37\r"));
-    EXPECT_EQ(Routing.PendingTable[3], 2);
+    EXPECT_EQ(Routing.PendingTable[3], 7);
     EXPECT_EQ(Routing.TallyTable[3], 0);
+    Routing.TallyTable[3] = 2;
+    Routing.PendingTable[3] = 0;
+    Feed(1, Text("I30\r"));  // off as held: not pended
+    EXPECT_EQ(Routing.PendingTable[3], 0);
+}
+
+// A router echoing a parked output sends the wire source -1, "/": source 0.
+TEST_F(VardaTest, RouterEchoingAPark)
+{
+    Routing.TallyTable[4] = 5;
+    Feed(1, Text("I3/\r"));
+    EXPECT_EQ(Routing.TallyTable[4], 0);
+    EXPECT_EQ(RevertiveCounter, 1u);
+    if (ZoltDelivers) {
+        EXPECT_EQ(Revertives(), std::vector<std::string>{"RR 007 004 000"});
+    }
+    Routing.TallyTable[4] = 5;
+    Feed(1, Text("R/3\r"));
+    EXPECT_EQ(Routing.TallyTable[4], 0);
+
+    SimRouter r = MakeRouter(16, 20, 1);
+    SimSetXpt(r, 0, 6, 7);
+    RouteDispatch(0, 6);  // "R-15": parking
+    Exchange(SimVardartr, r, 1);
+    EXPECT_EQ(SimXpt(r, 0, 6), 0);
+    Routing.TallyTable[6] = 7;
+    ProtocolTable[kRtr]->poll(6);
+    Exchange(SimVardartr, r, 1);
+    EXPECT_EQ(Routing.TallyTable[6], 0);
 }
 
 TEST_F(VardaTest, RouterReplyWithRevertiveDelayIsPended)

@@ -8,8 +8,8 @@
 //                  (source field "-01" parks the destination)
 //   announce 6     the read reply of destination 6, sent unasked
 //
-// An unknown crosspoint, or parking, is sent as "-01".  Lines the router
-// does not understand are logged and not answered.
+// Parking is sent as "-01", an unknown crosspoint as "---" (no number).
+// Lines the router does not understand are logged and not answered.
 #include <cstdio>
 #include <string>
 
@@ -26,8 +26,10 @@ void SendRead(SimRouter &r, int dest)
 {
     int source = SimXpt(r, 0, dest);
     char text[64];
-    std::snprintf(text, sizeof text, "ZR%03d%03d%c", dest - r.minDest,
-                  source >= 1 ? source - 1 : -1, kCR);
+    if (source >= 0)  // parking is source 0, wire -1: "-01"
+        std::snprintf(text, sizeof text, "ZR%03d%03d%c", dest - r.minDest, source - 1, kCR);
+    else
+        std::snprintf(text, sizeof text, "ZR%03d---%c", dest - r.minDest, kCR);
     SimSendText(r, text);
 }
 

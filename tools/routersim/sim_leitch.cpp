@@ -8,6 +8,7 @@
 //   driver: "@ X?<level><dest>"             status query -> status line
 //   driver: "@ X:<level>/<dest>,<src>"      take         -> status line
 //   router: "S:<level digit><dest>,<src>"   or ",X" when nothing is routed
+//                                           (parking is source 0: FFFFFFFF)
 //
 // Sample: "@ X:1/1F,A" routes source 11 to destination 32 (MinDest 1) and
 // is answered with "S:11F,A".
@@ -49,7 +50,7 @@ void SendStatus(SimRouter &r, int dest)
     std::string line = "S:";
     line += static_cast<char>('0' + (level >= 0 && level <= 9 ? level : 0));
     line += Hex(dest - r.minDest) + ",";
-    line += source >= 1 ? Hex(source - 1) : std::string("X");
+    line += source >= 0 ? Hex(source - 1) : std::string("X");  // parking: FFFFFFFF
     SimSendText(r, line + "\r");
 }
 

@@ -9,9 +9,9 @@
 //
 // The route command runs S and D together; the router takes the only
 // split that names one of its sources and destinations, and refuses an
-// ambiguous one.  An unknown crosspoint, or parking, is reported as the
-// first input (source 1); a number past "~" cannot be sent and is logged
-// instead.
+// ambiguous one.  Parking is reported as "/" (wire -1, one below "0"), an
+// unknown crosspoint as the first input (source 1); a number past "~"
+// cannot be sent and is logged instead.
 #include <cstdio>
 #include <string>
 
@@ -37,7 +37,7 @@ void Reply(SimRouter &r, char kind, int dest)
 {
     int source = SimXpt(r, 0, dest);
     char d = WireChar(dest - r.minDest);
-    char s = WireChar(source >= 1 ? source - 1 : 0);
+    char s = source == 0 ? '/' : WireChar(source >= 1 ? source - 1 : 0);  // "/": wire -1
     if (d == 0 || s == 0) {
         SimLog("BAD destination %d or its source cannot be sent", dest);
         return;
