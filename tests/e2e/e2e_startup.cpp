@@ -1,8 +1,11 @@
 // Start-up and shutdown of the real program: refusals, messages, exit
-// statuses and the files left behind.
+// statuses and the files left behind: profiles that are read-only, links,
+// LF-only or unreadable.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/support/system.h"
 
@@ -146,4 +149,104 @@ TEST(EndToEndStartup, SimulationRoutesLocksAndModes)
     auto names = Entries(s.root.dir);
     for (auto &n : names)
         EXPECT_EQ(n.find(".tmp"), std::string::npos) << n;  // no stray temporary files
+}
+
+namespace {
+
+struct stat LinkStat(const std::string &path)
+{
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+// One run of the driver, without root's right to ignore file modes: up to
+// its registration, then a SIGTERM.
+void RunOnce(Site &s)
+{
+    s.driversWithoutFileRights = true;
+    ASSERT_TRUE(s.StartVek());
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(s.WaitVek("code=2193")) << s.DriverErrors();
+    EXPECT_EQ(s.StopDriver(), 0) << s.DriverErrors();
+}
+
+}  // namespace
+
+// A read-only profile is read as it is and keeps its gaps (no TallyDelay).
+TEST(EndToEndStartup, ReadOnlyProfileIsLeftAlone)
+{
+    Site s;
+    s.WriteProfile(7, kSimulated);
+    chmod(s.Path("DEV_007.INI").c_str(), 0444);
+    RunOnce(s);
+    EXPECT_EQ(ReadTextFile(s.Path("DEV_007.INI")), kSimulated);
+    EXPECT_EQ(FileMode(s.Path("DEV_007.INI")), 0444u);
+}
+
+// A profile that is a link stays that link; the target gets the written-back
+// keys and keeps its mode.
+TEST(EndToEndStartup, LinkedProfileIsWrittenThroughTheLink)
+{
+    Site s;
+    ASSERT_EQ(mkdir(s.Path("shared").c_str(), 0755), 0);
+    std::string target = s.Path("shared/device7.ini");
+    WriteTextFile(target, kSimulated);
+    chmod(target.c_str(), 0640);
+    ASSERT_EQ(symlink(target.c_str(), s.Path("DEV_007.INI").c_str()), 0);
+    RunOnce(s);
+    EXPECT_TRUE(S_ISLNK(LinkStat(s.Path("DEV_007.INI")).st_mode));
+    std::string ini = ReadTextFile(target);
+    EXPECT_EQ(ini.rfind(kSimulated, 0), 0u) << ini;
+    EXPECT_NE(ini.find("TallyDelay=2000\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("LeitchLevels=OBSOLETE\n"), std::string::npos) << ini;
+    EXPECT_EQ(FileMode(target), 0640u);
+}
+
+// An LF-only profile stays LF-only: no tool that reads it gets a CR.
+TEST(EndToEndStartup, LfOnlyProfileGetsNoCarriageReturn)
+{
+    Site s;
+    s.WriteProfile(7, kSimulated);
+    WriteTextFile(s.Path("zolt_config.ini"), "[Config]\nSystemPath=" + s.root.dir + "\n");
+    RunOnce(s);
+    for (const char *name : {"DEV_007.INI", "zolt_config.ini", "KALDERA.INI"}) {
+        std::string text = ReadTextFile(s.Path(name));
+        EXPECT_EQ(text.find('\r'), std::string::npos) << name << ": " << text;
+    }
+    EXPECT_NE(ReadTextFile(s.Path("DEV_007.INI")).find("TallyDelay=2000\n"), std::string::npos);
+    EXPECT_NE(ReadTextFile(s.Path("zolt_config.ini")).find("ConfigPath=" + s.root.dir + "\n"),
+              std::string::npos);
+}
+
+// A profile the driver cannot read is not an empty one: start-up fails with
+// a clear message, the profile is untouched, and the driver never takes a
+// command (it never registers).
+TEST(EndToEndStartup, UnreadableProfileStopsTheStart)
+{
+    Site s;
+    s.driversWithoutFileRights = true;
+    ASSERT_TRUE(s.StartVek({"--workstation", "9"}));
+    const std::string profile = std::string(kSimulated) + "[Security]\nAccess=5\n";
+    s.WriteProfile(7, profile);
+    chmod(s.Path("DEV_007.INI").c_str(), 0600);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(s.Path("DEV_007.INI").c_str(), 1234, 1234), 0);
+    }
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    s.Vek("cmd 7 RC 7 4 9 ',---' 9");
+    ASSERT_TRUE(ChildWait(&s.Driver(), 15000));
+    EXPECT_NE(s.Driver().exitStatus, 0);
+    EXPECT_NE(s.DriverErrors().find("! Error !: The device profile INI File '" + s.Path("DEV_007.INI") +
+                                    "' cannot be read (Permission denied); the driver does not start."),
+              std::string::npos)
+        << s.DriverErrors();
+    EXPECT_EQ(ReadTextFile(s.Path("DEV_007.INI")), profile);
+    EXPECT_EQ(FileMode(s.Path("DEV_007.INI")), 0600u);
+    s.Vek("cmd 7 RC 7 4 9 ',---' 9");
+    s.Vek("cmd 7 RQ 7 9 9 9");
+    ASSERT_TRUE(s.WaitVek("ERR no driver 7 is registered", 3)) << s.VekLog();
+    EXPECT_EQ(CountOccurrences(s.VekLog(), "code=2193"), 0u) << s.VekLog();
+    EXPECT_EQ(CountOccurrences(s.VekLog(), "RR 007"), 0u) << s.VekLog();
+    EXPECT_FALSE(FileExists(s.Path("DEV_007.DAT")));
 }

@@ -56,6 +56,8 @@ bool Site::StartDriver(const std::string &name, const std::string &idText,
     std::vector<std::string> argv = {WEX_BIN, "--headless", "--root", root.dir};
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(idText);
+    if (driversWithoutFileRights)
+        argv = WithoutFileRights(argv);
     return StartChild(&drivers[name], argv, {}, root.dir, name);
 }
 

@@ -12,6 +12,8 @@ struct Site {
     Child vek;
     std::map<int, Child> routers;  // by COM number
     std::map<std::string, Child> drivers;
+    // Drivers start without root's right to ignore file modes.
+    bool driversWithoutFileRights = false;
 
     Site();
     ~Site();
