@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <sstream>
+
 #include "tests/support/system.h"
 
 namespace {
@@ -249,4 +252,41 @@ TEST(EndToEndStartup, UnreadableProfileStopsTheStart)
     EXPECT_EQ(CountOccurrences(s.VekLog(), "code=2193"), 0u) << s.VekLog();
     EXPECT_EQ(CountOccurrences(s.VekLog(), "RR 007"), 0u) << s.VekLog();
     EXPECT_FALSE(FileExists(s.Path("DEV_007.DAT")));
+}
+
+// Every save renames its temporary file over the old one and then flushes
+// the directory, so a power cut cannot bring the previous save back.  Seen
+// with strace on a run that saves at load and again at its shutdown.
+TEST(EndToEndStartup, SavesFlushTheDirectoryAfterTheRename)
+{
+    if (system("strace -V >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    Site s;
+    std::string trace = s.Path("trace.log");
+    s.driverPrefix = {"strace", "-f", "-o", trace, "-e", "trace=openat,rename,renameat,renameat2,fsync"};
+    ASSERT_TRUE(s.StartVek({"--not-driver-mode"}));
+    s.WriteProfile(7, kSimulated);
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(ChildWait(&s.Driver(), 30000));
+    std::istringstream lines(ReadTextFile(trace));
+    std::string line, directoryFd;
+    int renames = 0, flushed = 0;
+    bool renamed = false;
+    while (std::getline(lines, line)) {
+        if (line.find("rename") != std::string::npos && line.find(".tmp") != std::string::npos &&
+            line.find(") = 0") != std::string::npos) {
+            ++renames;
+            renamed = true;
+            directoryFd.clear();
+        } else if (renamed && line.find("openat(AT_FDCWD, \"" + s.root.dir + "\", ") != std::string::npos &&
+                   line.find("O_DIRECTORY") != std::string::npos) {
+            directoryFd = line.substr(line.rfind("= ") + 2);
+        } else if (renamed && !directoryFd.empty() &&
+                   line.find("fsync(" + directoryFd + ")") != std::string::npos) {
+            ++flushed;
+            renamed = false;
+        }
+    }
+    EXPECT_GE(renames, 4) << "DAT and LCK created at load, saved at shutdown";
+    EXPECT_EQ(flushed, renames) << ReadTextFile(trace);
 }

@@ -58,6 +58,7 @@ bool Site::StartDriver(const std::string &name, const std::string &idText,
     argv.push_back(idText);
     if (driversWithoutFileRights)
         argv = WithoutFileRights(argv);
+    argv.insert(argv.begin(), driverPrefix.begin(), driverPrefix.end());
     return StartChild(&drivers[name], argv, {}, root.dir, name);
 }
 

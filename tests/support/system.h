@@ -14,6 +14,8 @@ struct Site {
     std::map<std::string, Child> drivers;
     // Drivers start without root's right to ignore file modes.
     bool driversWithoutFileRights = false;
+    // Words put before the driver's command line (a tracer, say).
+    std::vector<std::string> driverPrefix;
 
     Site();
     ~Site();
