@@ -259,8 +259,8 @@ TEST(EndToEndStartup, UnreadableProfileStopsTheStart)
 // with strace on a run that saves at load and again at its shutdown.
 TEST(EndToEndStartup, SavesFlushTheDirectoryAfterTheRename)
 {
-    if (system("strace -V >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "strace is not installed";
+    if (system("strace -f -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed or may not trace here";
     Site s;
     std::string trace = s.Path("trace.log");
     s.driverPrefix = {"strace", "-f", "-o", trace, "-e", "trace=openat,rename,renameat,renameat2,fsync"};
