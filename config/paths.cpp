@@ -6,11 +6,13 @@
 
 #include "config/profile.h"
 #include "link/commands.h"
+#include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/root.h"
 #include "shell/debug.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -37,17 +39,25 @@ void CopyPath(const char *src, char *buffer, size_t size)
     std::memcpy(buffer, src, n);
 }
 
-// One [Config] key: "NONE" exactly (case counts) means unset.
-void ReadPathKey(const char *key, const std::string &fallback, char *buffer, size_t size)
+// One [Config] key: "NONE" exactly (case counts) means unset.  A paths
+// file that cannot be read gives an empty path and writes nothing: a
+// default directory in its place would move the device's files.
+bool ReadPathKey(const char *key, const std::string &fallback, char *buffer, size_t size)
 {
     std::string file = PathsFile();
     char work[kPathWork];
-    GetPrivateProfileString("Config", key, "NONE", work, sizeof work, file.c_str());
+    int state = 0;
+    ReadProfileString("Config", key, "NONE", work, sizeof work, file.c_str(), &state);
+    if (!ProfileReadable(state)) {
+        CopyPath("", buffer, size);
+        return false;
+    }
     if (std::strcmp(work, "NONE") == 0) {
         CopyPath(fallback.c_str(), work, sizeof work);
         WritePrivateProfileString("Config", key, work, file.c_str());
     }
     CopyPath(work, buffer, size);
+    return true;
 }
 
 // Reads "first-second" the way "%d-%d" scans it: blanks and a sign before
@@ -123,26 +133,36 @@ void AllowList(const char *list)
 
 }  // namespace
 
-void ReadConfigPath(char *buffer, size_t size)
+bool ProfileReadable(int state) { return state == 0 || state == ENOENT || state == EFBIG; }
+
+bool ReadConfigPath(char *buffer, size_t size)
 {
-    ReadPathKey("ConfigPath", WindowsDirectory(), buffer, size);
+    return ReadPathKey("ConfigPath", WindowsDirectory(), buffer, size);
 }
 
-void ReadSystemPath(char *buffer, size_t size)
+bool ReadSystemPath(char *buffer, size_t size)
 {
-    ReadPathKey("SystemPath", WindowsDirectory(), buffer, size);
+    return ReadPathKey("SystemPath", WindowsDirectory(), buffer, size);
 }
 
-void ReadTempPath(char *buffer, size_t size)
+bool ReadTempPath(char *buffer, size_t size)
 {
-    ReadPathKey("TempPath", RootDirectory() + "/vek_temp", buffer, size);
+    return ReadPathKey("TempPath", RootDirectory() + "/vek_temp", buffer, size);
 }
 
+// A KALDERA.INI that cannot be read leaves the number unknown (-1), as a
+// missing one does, but is said as an event line and not written to.
 int32_t ReadWorkStation()
 {
     std::string file = WorkstationFile();
     char text[kNumberText];
-    GetPrivateProfileString("System", "WorkStation", "-1", text, sizeof text, file.c_str());
+    int state = 0;
+    ReadProfileString("System", "WorkStation", "-1", text, sizeof text, file.c_str(), &state);
+    if (!ProfileReadable(state)) {
+        std::string event = "Couldn't read '" + file + "': " + FileErrorText(state);
+        LogEvent(event.c_str(), 1);
+        return -1;
+    }
     int32_t workstation = ReadNumber(text);
     if (workstation == -1)
         WritePrivateProfileString("System", "WorkStation", "-1", file.c_str());
@@ -150,16 +170,24 @@ int32_t ReadWorkStation()
 }
 
 // Entry 0 is the driver's own keyboard panel and is always obeyed.  A
-// profile path that cannot be built leaves the list as it was.
-void LoadWorkstationAccess()
+// profile path that cannot be built, or a profile that cannot be read,
+// leaves the list as it was: an unreadable list must not open the gate.
+bool LoadWorkstationAccess()
 {
     std::string path = DeviceProfilePath();
     if (path.empty()) {
-        DebugPrint("Workstation access list not read: profile path too long");
-        return;
+        DebugPrint("Workstation access list not read: no profile path");
+        return false;
     }
     char value[kAccessText];
-    GetPrivateProfileString("Security", "Access", "ALL", value, sizeof value, path.c_str());
+    int state = 0;
+    ReadProfileString("Security", "Access", "ALL", value, sizeof value, path.c_str(), &state);
+    if (!ProfileReadable(state)) {
+        std::string event = "Workstation access list kept: couldn't read '" + path + "': " +
+                            FileErrorText(state);
+        LogEvent(event.c_str(), 1);
+        return false;
+    }
     if (std::strcmp(value, "ALL") == 0)
         WritePrivateProfileString("Security", "Access", "ALL", path.c_str());
     for (char *c = value; *c; ++c)
@@ -170,7 +198,8 @@ void LoadWorkstationAccess()
     Commands.WorkstationAccess[0] = 1;
     if (std::strstr(value, "ALL")) {
         std::memset(Commands.WorkstationAccess, 1, sizeof Commands.WorkstationAccess);
-        return;
+        return true;
     }
     AllowList(value);
+    return true;
 }

@@ -4,10 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 
-void ReadConfigPath(char *buffer, size_t size);
-void ReadSystemPath(char *buffer, size_t size);
-void ReadTempPath(char *buffer, size_t size);
+// Each returns false, with an empty path, when the paths file cannot be
+// read (other than missing); nothing is then written back.
+bool ReadConfigPath(char *buffer, size_t size);
+bool ReadSystemPath(char *buffer, size_t size);
+bool ReadTempPath(char *buffer, size_t size);
 // [System] WorkStation of KALDERA.INI; -1 written back when absent.
 int32_t ReadWorkStation();
-// Rebuilds WorkstationAccess from the profile's [Security] Access.
-void LoadWorkstationAccess();
+// Rebuilds WorkstationAccess from the profile's [Security] Access; false
+// (the list unchanged) when the profile cannot be read.
+bool LoadWorkstationAccess();
+// A profile read state (ReadProfileString) that may be used and written
+// back: read whole, missing, or read in part (which the writer refuses).
+bool ProfileReadable(int state);

@@ -8,7 +8,9 @@
 #include "config/paths.h"
 #include "link/attach.h"
 #include "platform/dialog.h"
+#include "platform/files.h"
 #include "platform/profile.h"
+#include "platform/root.h"
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
@@ -342,7 +344,8 @@ void ReadPortKeys(const char *path, int n)
 std::string DeviceProfilePath()
 {
     char dir[80];
-    ReadConfigPath(dir, sizeof dir);
+    if (!ReadConfigPath(dir, sizeof dir))
+        return "";
     char path[160];
     int n = std::snprintf(path, sizeof path, "%s/DEV_%03d.INI", dir, Shell.DriverId);
     if (n < 0 || static_cast<size_t>(n) > kMaxPathLength)
@@ -350,8 +353,29 @@ std::string DeviceProfilePath()
     return path;
 }
 
+namespace {
+
+// A profile or paths file that exists but cannot be read is not an empty
+// one: reading on would write defaults over it and open the workstation
+// gate.  Returns 0 after showing why.
+int CheckReadable(const char *what, const std::string &path)
+{
+    int state = ProfileFileState(path.c_str());
+    if (ProfileReadable(state))
+        return 1;
+    char text[700];
+    std::snprintf(text, sizeof text, "The %s '%s' cannot be read (%s); the driver does not start.",
+                  what, path.c_str(), FileErrorText(state));
+    MessageBox(Shell.MainWindow, text, "! Error !");
+    return 0;
+}
+
+}  // namespace
+
 int LoadDeviceProfile()
 {
+    if (!CheckReadable("paths file", PathsFile()))
+        return 0;
     std::string path = DeviceProfilePath();
     if (path.empty()) {
         char dir[512];
@@ -364,6 +388,8 @@ int LoadDeviceProfile()
         MessageBox(Shell.MainWindow, text, "! Error !");
         return 0;
     }
+    if (!CheckReadable("device profile INI File", path))
+        return 0;
     const char *p = path.c_str();
     ReadName(Reader{p, "WEX"});
     int ok = ReadDatabaseSize(p, "DatabaseSize_0", "sources", &Profile.DatabaseSize_0);
@@ -374,7 +400,8 @@ int LoadDeviceProfile()
     for (int n = 1; n <= kMaxPorts; ++n)
         ReadPortKeys(p, n);
     Link.WorkStation = ReadWorkStation();
-    LoadWorkstationAccess();
+    if (!LoadWorkstationAccess())
+        ok = 0;  // the profile went unreadable while it was being read
     return ok;
 }
 

@@ -58,12 +58,14 @@ constexpr int32_t kDriverExternal = 1;
 constexpr int32_t kRevertiveRouter = 1;
 constexpr int32_t kRevertiveDriver = 2;
 
-// Path of DEV_nnn.INI ("" when it would not fit in 79 characters).
+// Path of DEV_nnn.INI ("" when it would not fit in 79 characters, or the
+// paths file cannot be read).
 std::string DeviceProfilePath();
 // Reads the whole profile, writing missing keys back, then the workstation
 // number and the access list.  Returns 0 when start-up must be abandoned: a
-// database size is missing, the destination count is above 4096, or the
-// profile path is longer than 79 characters (then nothing is read).  The
+// database size is missing, the destination count is above 4096, the
+// profile path is longer than 79 characters, or the paths file or the
+// profile exists but cannot be read (then nothing is read or written).  The
 // messages ("! Error !") have been shown; after a size check the rest of the
 // profile has still been read and written back.  The caller runs
 // AbandonStartup, whose shutdown leaves the state files alone.  Else 1.

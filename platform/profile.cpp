@@ -1,44 +1,59 @@
-// Profile files are small; every call reads the whole file, and a write
-// replaces it atomically (temporary file, flush, rename) so that a crash
-// never leaves half a profile behind.
+// Profile files are small; every call reads the whole file.  A write keeps
+// each line that was there byte for byte (its own line ending included),
+// gives new lines the file's own line ending, and replaces the file through
+// ReplaceFileBytes: atomically, on a link's target, with its mode and owner.
+// A file that could not be read whole is never written back.
 #include "platform/profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/files.h"
 
-#include <cstdio>
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr size_t kMaxFile = 4 << 20;  // a profile larger than this is not ours
+struct Line {
+    std::string text;  // without its line ending
+    std::string eol;   // "\r\n", "\n", or "" for a last line without one
+};
 
-bool ReadLines(const char *path, std::vector<std::string> *lines)
+struct ProfileText {
+    std::vector<Line> lines;
+    std::string eol = "\n";  // the file's own line ending: that of its first line
+};
+
+int ReadLines(const char *path, ProfileText *file)
 {
-    FILE *f = std::fopen(path, "rb");
-    if (!f)
-        return false;
     std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text.size() < kMaxFile)
-        text.append(chunk, n);
-    std::fclose(f);
+    int state = ReadFileBytes(path, &text, kMaxProfileBytes);
+    bool sawEnding = false;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos)
+        Line line;
+        if (end == std::string::npos) {
+            line.text = text.substr(start);
             end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines->push_back(line);
+        } else {
+            line.text = text.substr(start, end - start);
+            line.eol = "\n";
+            if (!line.text.empty() && line.text.back() == '\r') {
+                line.text.pop_back();
+                line.eol = "\r\n";
+            }
+            if (!sawEnding)
+                file->eol = line.eol;
+            sawEnding = true;
+        }
+        file->lines.push_back(line);
         start = end + 1;
     }
-    return true;
+    return state;
 }
 
 std::string Trim(const std::string &s)
@@ -81,95 +96,109 @@ bool KeyValue(const std::string &line, std::string *key, std::string *value)
     return true;
 }
 
-bool WriteAtomically(const char *path, const std::vector<std::string> &lines)
+bool WriteLines(const char *path, const ProfileText &file)
 {
-    std::string tmp = std::string(path) + ".tmpXXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back(0);
-    int fd = mkstemp(name.data());
-    if (fd < 0)
-        return false;
     std::string text;
-    for (auto &l : lines)
-        text += l + "\r\n";
-    bool ok = true;
-    size_t off = 0;
-    while (off < text.size()) {
-        ssize_t w = write(fd, text.data() + off, text.size() - off);
-        if (w <= 0) {
-            ok = false;
-            break;
-        }
-        off += static_cast<size_t>(w);
-    }
-    fchmod(fd, 0644);
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    if (ok && rename(name.data(), path) != 0)
-        ok = false;
-    if (!ok)
-        unlink(name.data());
-    return ok;
+    for (auto &l : file.lines)
+        text += l.text + l.eol;
+    return ReplaceFileBytes(path, text) == 0;
+}
+
+// A line added after `at` (or at the end): the line before it gets an
+// ending if it had none.
+void InsertLine(ProfileText *file, size_t at, const std::string &text)
+{
+    if (at > 0 && file->lines[at - 1].eol.empty())
+        file->lines[at - 1].eol = file->eol;
+    file->lines.insert(file->lines.begin() + static_cast<long>(at), Line{text, file->eol});
+}
+
+// Whether the file may be written back after reading it; says why not.
+bool ReadWhole(const char *path, int state)
+{
+    if (state == 0 || state == ENOENT)
+        return true;
+    std::string text = std::string("Not written: '") + path + "' " +
+                       (state == EFBIG ? "is larger than " + std::to_string(kMaxProfileBytes) +
+                                             " bytes and was read only in part"
+                                       : std::string("cannot be read: ") + FileErrorText(state));
+    FileNoticeOnce("unread:" + std::string(path), text.c_str());
+    return false;
 }
 
 }  // namespace
 
-size_t GetPrivateProfileString(const char *section, const char *key, const char *def,
-                               char *buf, size_t size, const char *path)
+size_t ReadProfileString(const char *section, const char *key, const char *def, char *buf,
+                         size_t size, const char *path, int *state)
 {
-    if (!buf || size == 0)
-        return 0;
     std::string value = def ? def : "";
-    std::vector<std::string> lines;
-    if (ReadLines(path, &lines)) {
-        bool inSection = false;
-        for (auto &line : lines) {
-            std::string name, k, v;
-            if (SectionName(line, &name)) {
-                inSection = SameName(name, section);
-            } else if (inSection && KeyValue(line, &k, &v) && SameName(k, key)) {
-                value = v;
-                break;
-            }
+    ProfileText file;
+    int found = ReadLines(path, &file);
+    bool inSection = false;
+    for (auto &line : file.lines) {
+        std::string name, k, v;
+        if (SectionName(line.text, &name)) {
+            inSection = SameName(name, section);
+        } else if (inSection && KeyValue(line.text, &k, &v) && SameName(k, key)) {
+            value = v;
+            break;
         }
     }
+    if (state)
+        *state = found;
+    if (!buf || size == 0)
+        return 0;
     size_t n = std::min(value.size(), size - 1);
     std::memcpy(buf, value.data(), n);
     buf[n] = 0;
     return n;
 }
 
+size_t GetPrivateProfileString(const char *section, const char *key, const char *def,
+                               char *buf, size_t size, const char *path)
+{
+    return ReadProfileString(section, key, def, buf, size, path, nullptr);
+}
+
+int ProfileFileState(const char *path)
+{
+    std::string bytes;
+    return ReadFileBytes(path, &bytes, kMaxProfileBytes);
+}
+
 bool WritePrivateProfileString(const char *section, const char *key, const char *value,
                                const char *path)
 {
-    std::vector<std::string> lines;
-    ReadLines(path, &lines);
-    std::string entry = std::string(key) + "=" + (value ? value : "");
+    ProfileText file;
+    if (!ReadWhole(path, ReadLines(path, &file)))
+        return false;
+    std::string wanted = value ? value : "";
+    std::string entry = std::string(key) + "=" + wanted;
     int sectionAt = -1, lastInSection = -1;
-    for (size_t i = 0; i < lines.size(); ++i) {
+    for (size_t i = 0; i < file.lines.size(); ++i) {
         std::string name, k, v;
-        if (SectionName(lines[i], &name)) {
+        const std::string &line = file.lines[i].text;
+        if (SectionName(line, &name)) {
             if (sectionAt >= 0)
                 break;
             if (SameName(name, section))
                 sectionAt = lastInSection = static_cast<int>(i);
         } else if (sectionAt >= 0) {
-            if (KeyValue(lines[i], &k, &v) && SameName(k, key)) {
-                lines[i] = entry;
-                return WriteAtomically(path, lines);
+            if (KeyValue(line, &k, &v) && SameName(k, key)) {
+                if (v == Trim(wanted))
+                    return true;  // already says so: the file is not touched
+                file.lines[i].text = entry;
+                return WriteLines(path, file);
             }
-            if (!Trim(lines[i]).empty())
+            if (!Trim(line).empty())
                 lastInSection = static_cast<int>(i);
         }
     }
     if (sectionAt < 0) {
-        std::string header = "[";
-        header += section;
-        header += "]";
-        lines.push_back(header);
-        lines.push_back(entry);
+        InsertLine(&file, file.lines.size(), "[" + std::string(section) + "]");
+        InsertLine(&file, file.lines.size(), entry);
     } else {
-        lines.insert(lines.begin() + lastInSection + 1, entry);
+        InsertLine(&file, static_cast<size_t>(lastInSection) + 1, entry);
     }
-    return WriteAtomically(path, lines);
+    return WriteLines(path, file);
 }

@@ -11,7 +11,10 @@
 // and every missing byte counts as -1 (so a lost pair gives -257 and a lost
 // lock byte a locked destination).  Files are replaced atomically, and no
 // save is made in a run that has not loaded the tables: a shutdown during
-// start-up must not wipe what the last run stored.
+// start-up must not wipe what the last run stored.  Only a file that does
+// not exist is missing: one that cannot be read (no permission, no
+// descriptor left, not a regular file) is said as an event line, left as it
+// is, and not saved for the rest of the run.
 //
 // A writer killed between creating its temporary file (DEV_nnn.DAT.tmpXXXXXX)
 // and renaming it leaves that file behind.  Loading never reads those, and
@@ -21,6 +24,9 @@
 
 #include "config/paths.h"
 #include "config/profile.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/root.h"
 #include "routing/tables.h"
 #include "shell/debug.h"
 #include "shell/shell.h"
@@ -31,9 +37,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -41,78 +47,31 @@ constexpr size_t kIndexBytes = 4 * kMaxDest;  // two tables of 16-bit pairs
 constexpr size_t kLockBytes = kMaxDest;
 constexpr size_t kMaxPathLength = 79;
 constexpr const char *kTempSuffix = ".tmp";
-constexpr size_t kTempRandomChars = 6;  // the XXXXXX of mkstemp
+constexpr size_t kTempRandomChars = 6;  // the XXXXXX of ReplaceFileBytes
+
+// What this run knows of one state file.  A file that could not be read
+// (other than missing) is never saved in this run: its stored contents are
+// all the driver has of them.  A failed save is said once, and once more
+// when saving works again.
+struct StateFile {
+    const char *extension;
+    const char *what;        // "index", "lock"
+    const char *debugText;   // the debug line of each failed save
+    bool unreadable = false;
+    bool failing = false;
+};
+
+StateFile IndexFile{"DAT", "index", "Couldn't write index file - '%s'"};
+StateFile LockFile{"LCK", "lock", "Couldn't write lock file - '%s'"};
 
 uint32_t SaveCounter = 0;
-
-// The path is looked up afresh every time: the paths file may have moved
-// the configuration directory.  False when it is longer than 79 characters.
-bool StatePath(const char *extension, std::string *path)
-{
-    char dir[80];
-    ReadConfigPath(dir, sizeof dir);
-    char name[16];
-    std::snprintf(name, sizeof name, "/DEV_%03d.%s", Shell.DriverId, extension);
-    *path = std::string(dir) + name;
-    return path->size() <= kMaxPathLength;
-}
-
-// Reads up to size bytes; returns false when the file does not open.
-bool ReadBytes(const std::string &path, std::vector<uint8_t> *bytes, size_t size)
-{
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    bytes->assign(size, 0);
-    size_t got = std::fread(bytes->data(), 1, size, f);
-    bytes->resize(got);
-    std::fclose(f);
-    return true;
-}
-
-// Byte i of what was read, or -1 past the end (the byte reader's EOF).
-int ByteAt(const std::vector<uint8_t> &bytes, size_t i) { return i < bytes.size() ? bytes[i] : -1; }
-
-bool WriteAll(int fd, const std::vector<uint8_t> &bytes)
-{
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t w = write(fd, bytes.data() + off, bytes.size() - off);
-        if (w <= 0)
-            return false;
-        off += static_cast<size_t>(w);
-    }
-    return true;
-}
-
-// Temporary file in the same directory, flushed to disk, renamed over the
-// old one: a crash or a full disk leaves either the old file or the new.
-// The temporary file stays locked until it is renamed, which tells a
-// loading process that it belongs to a live writer.
-bool ReplaceFile(const std::string &path, const std::vector<uint8_t> &bytes)
-{
-    std::string pattern = path + kTempSuffix + std::string(kTempRandomChars, 'X');
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    int fd = mkstemp(name.data());
-    if (fd < 0)
-        return false;
-    flock(fd, LOCK_EX | LOCK_NB);
-    bool ok = WriteAll(fd, bytes);
-    ok = ok && fchmod(fd, 0644) == 0;
-    ok = ok && fsync(fd) == 0;
-    ok = ok && rename(name.data(), path.c_str()) == 0;
-    if (!ok)
-        unlink(name.data());
-    close(fd);  // after fsync and rename nothing is left for close to report
-    return ok;
-}
 
 // Removes the temporary files that killed writers left beside path.  One
 // that is still locked belongs to a save in progress (another process of
 // the same Id, say) and is left alone.
-void RemoveStaleTemporaries(const std::string &path)
+void RemoveStaleTemporaries(const std::string &given)
 {
+    std::string path = ResolveLinks(given);  // a save puts them beside the target
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + kTempSuffix;
@@ -135,36 +94,97 @@ void RemoveStaleTemporaries(const std::string &path)
     closedir(d);
 }
 
-void PutPair(std::vector<uint8_t> *bytes, int32_t value)
+// The path is looked up afresh every time: the paths file may have moved
+// the configuration directory.  Returns 0, ENAMETOOLONG when the path is
+// longer than 79 characters, or the error that keeps the paths file from
+// being read.
+int StatePath(const char *extension, std::string *path)
+{
+    char dir[80];
+    if (!ReadConfigPath(dir, sizeof dir)) {
+        int state = ProfileFileState(PathsFile().c_str());
+        return state == 0 ? EIO : state;  // readable again since: still no path now
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "/DEV_%03d.%s", Shell.DriverId, extension);
+    *path = std::string(dir) + name;
+    return path->size() <= kMaxPathLength ? 0 : ENAMETOOLONG;
+}
+
+// Byte i of what was read, or -1 past the end (the byte reader's EOF).
+int ByteAt(const std::string &bytes, size_t i)
+{
+    return i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : -1;
+}
+
+// Reads the file for loading: 0 with its first size bytes, ENOENT (or
+// ENAMETOOLONG) when there is nothing to load, else the error, said as an
+// event line; the file is then not saved in this run.
+int ReadStateFile(StateFile &f, std::string *bytes, size_t size)
+{
+    std::string path;
+    int error = StatePath(f.extension, &path);
+    if (error == 0) {
+        RemoveStaleTemporaries(path);
+        error = ReadFileBytes(path.c_str(), bytes, size);
+    }
+    if (error == EFBIG)
+        error = 0;  // a longer file loads its first size bytes
+    if (error != 0 && error != ENOENT && error != ENAMETOOLONG) {
+        char event[300];
+        std::snprintf(event, sizeof event, "Couldn't read %s file - '%s': %s", f.what,
+                      path.empty() ? PathsFile().c_str() : path.c_str(), FileErrorText(error));
+        LogEvent(event, 1);
+        f.unreadable = true;
+    }
+    return error;
+}
+
+void SaveStateFile(StateFile &f, const std::string &bytes)
+{
+    std::string path;
+    int error = StatePath(f.extension, &path);
+    if (error == 0)
+        error = ReplaceFileBytes(path.c_str(), bytes);
+    if (error != 0)
+        DebugPrintf(f.debugText, path.c_str());
+    if (error != 0 && !f.failing) {
+        char event[300];
+        std::snprintf(event, sizeof event, "Couldn't save %s file - '%s': %s", f.what,
+                      path.c_str(), FileErrorText(error));
+        LogEvent(event, 1);
+    } else if (error == 0 && f.failing) {
+        char event[300];
+        std::snprintf(event, sizeof event, "The %s file is saved again - '%s'", f.what, path.c_str());
+        LogEvent(event, 1);
+    }
+    f.failing = error != 0;
+}
+
+void PutPair(std::string *bytes, int32_t value)
 {
     uint32_t v = static_cast<uint32_t>(value);
-    bytes->push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
-    bytes->push_back(static_cast<uint8_t>(v & 0xFF));
+    bytes->push_back(static_cast<char>((v >> 8) & 0xFF));
+    bytes->push_back(static_cast<char>(v & 0xFF));
 }
 
 void WriteIndexFile()
 {
-    std::string path;
-    bool fits = StatePath("DAT", &path);
-    std::vector<uint8_t> bytes;
+    std::string bytes;
     bytes.reserve(kIndexBytes);
     for (int d = 1; d <= kMaxDest; ++d)
         PutPair(&bytes, Routing.TallyTable[d]);
     for (int d = 1; d <= kMaxDest; ++d)
         PutPair(&bytes, Routing.VirtualTable[d]);
-    if (!fits || !ReplaceFile(path, bytes))
-        DebugPrintf("Couldn't write index file - '%s'", path.c_str());
+    SaveStateFile(IndexFile, bytes);
 }
 
 void WriteLockFile()
 {
-    std::string path;
-    bool fits = StatePath("LCK", &path);
-    std::vector<uint8_t> bytes(kLockBytes);
+    std::string bytes(kLockBytes, '\0');
     for (size_t d = 1; d <= kMaxDest; ++d)
-        bytes[d - 1] = static_cast<uint8_t>(static_cast<uint32_t>(Routing.LockTable[d]) & 0xFF);
-    if (!fits || !ReplaceFile(path, bytes))
-        DebugPrintf("Couldn't write lock file - '%s'", path.c_str());
+        bytes[d - 1] = static_cast<char>(static_cast<uint32_t>(Routing.LockTable[d]) & 0xFF);
+    SaveStateFile(LockFile, bytes);
 }
 
 // Unset virtual entries (0 or less, or a missing pair) start as ParkSource.
@@ -177,14 +197,11 @@ void ParkUnsetVirtuals()
 
 }  // namespace
 
-void LoadIndexFile()
+bool LoadIndexFile()
 {
-    std::string path;
-    std::vector<uint8_t> bytes;
-    bool fits = StatePath("DAT", &path);
-    if (fits)
-        RemoveStaleTemporaries(path);
-    if (fits && ReadBytes(path, &bytes, kIndexBytes)) {
+    std::string bytes;
+    int error = ReadStateFile(IndexFile, &bytes, kIndexBytes);
+    if (error == 0) {
         for (size_t d = 1; d <= kMaxDest; ++d) {
             size_t at = 2 * (d - 1);
             Routing.TallyTable[d] = 256 * ByteAt(bytes, at) + ByteAt(bytes, at + 1);
@@ -192,48 +209,51 @@ void LoadIndexFile()
             Routing.VirtualTable[d] = 256 * ByteAt(bytes, at) + ByteAt(bytes, at + 1);
         }
         ParkUnsetVirtuals();
-        return;
+        return true;
     }
+    if (IndexFile.unreadable)
+        return false;  // the tables stay as they are; nothing is written
     for (int d = 1; d <= kMaxDest; ++d) {
         Routing.TallyTable[d] = 0;
         Routing.VirtualTable[d] = 0;
     }
     ParkUnsetVirtuals();
     WriteIndexFile();  // creating the missing file is part of loading
+    return true;
 }
 
 void SaveIndexFile()
 {
-    if (Shell.TablesLoaded)
+    if (Shell.TablesLoaded && !IndexFile.unreadable)
         WriteIndexFile();
 }
 
 // The second load of start-up: from here on the tables hold what was
 // stored (or the defaults the files were just created with), so saves may
 // replace the files.
-void LoadLockFile()
+bool LoadLockFile()
 {
-    std::string path;
-    std::vector<uint8_t> bytes;
-    bool fits = StatePath("LCK", &path);
-    if (fits)
-        RemoveStaleTemporaries(path);
-    if (fits && ReadBytes(path, &bytes, kLockBytes)) {
+    std::string bytes;
+    int error = ReadStateFile(LockFile, &bytes, kLockBytes);
+    if (error == 0) {
         for (size_t d = 1; d <= kMaxDest; ++d)
             Routing.LockTable[d] = ByteAt(bytes, d - 1);
-    } else {
+    } else if (!LockFile.unreadable) {
         for (int d = 1; d <= kMaxDest; ++d)
             Routing.LockTable[d] = 0;
         WriteLockFile();
     }
-    Shell.TablesLoaded = true;
+    Shell.TablesLoaded = StateFilesReadable();
+    return !LockFile.unreadable;
 }
 
 void SaveLockFile()
 {
-    if (Shell.TablesLoaded)
+    if (Shell.TablesLoaded && !LockFile.unreadable)
         WriteLockFile();
 }
+
+bool StateFilesReadable() { return !IndexFile.unreadable && !LockFile.unreadable; }
 
 void PeriodicSaveTick()
 {
@@ -246,4 +266,9 @@ void PeriodicSaveTick()
 
 uint32_t PeriodicSaveCounter() { return SaveCounter; }
 
-void StateFilesReset() { SaveCounter = 0; }
+void StateFilesReset()
+{
+    SaveCounter = 0;
+    IndexFile.unreadable = IndexFile.failing = false;
+    LockFile.unreadable = LockFile.failing = false;
+}

@@ -11,6 +11,7 @@
 #include "link/revertive.h"
 #include "link/zoltif.h"
 #include "platform/dialog.h"
+#include "platform/files.h"
 #include "platform/loop.h"
 #include "routing/statefiles.h"
 #include "routing/tables.h"
@@ -61,6 +62,23 @@ void InitShell()
 
 bool DriverIdValid() { return Shell.DriverId >= 1 && Shell.DriverId <= 999; }
 
+// A notice of the file layer (a directory others may write, a profile not
+// written back) is an event line, so that it reaches the journal.
+void FileNotice(const char *text) { LogEvent(text, 1); }
+
+// Running on would lose what the unreadable file holds (its locks above
+// all) at the next save, or run with locks the driver does not know.
+void AbandonUnreadableStateFiles()
+{
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "The tally or lock file of device %d exists but cannot be read; the driver "
+                  "does not start.",
+                  Shell.DriverId);
+    MessageBox(Shell.MainWindow, text, "! Error !");
+    AbandonStartup();
+}
+
 }  // namespace
 
 void StartDriver()
@@ -73,6 +91,7 @@ void StartDriver()
         PostQuitMessage(0);
         return;
     }
+    SetFileNoticeSink(FileNotice);
     InitShell();
     if (!LoadDeviceProfile()) {
         AbandonStartup();
@@ -84,9 +103,15 @@ void StartDriver()
         AbandonStartup();
         return;
     }
-    LoadIndexFile();
-    LoadLockFile();
-    CreateMainDialog();
+    // Both files are tried so that the event lines name every unreadable one.
+    bool indexRead = LoadIndexFile();
+    bool lockRead = LoadLockFile();
+    if (indexRead && lockRead)
+        CreateMainDialog();  // which loads the index file once more
+    if (!StateFilesReadable()) {
+        AbandonUnreadableStateFiles();
+        return;
+    }
     if (!RegisterDevice()) {
         AbandonStartup();
         return;

@@ -1,12 +1,15 @@
 // What goes wrong in a machine room, with real processes: a router that
 // sends noise or falls silent, one that is power-cycled, VEK killed or hung
 // while the driver runs, the driver itself killed and restarted, and state
-// files cut short.  After each fault the driver's tallies must again match
-// the routers' crosspoints.
+// files cut short, unreadable state files and a full file system.  After
+// each fault the driver's tallies must again match the routers' crosspoints.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -290,4 +293,118 @@ TEST(EndToEndFaults, TruncatedStateFilesAtStartUp)
     ASSERT_EQ(lck.size(), 4096u);
     EXPECT_EQ(std::vector<unsigned char>(lck.begin(), lck.begin() + 5),
               (std::vector<unsigned char>{0, 1, 0xFF, 0, 0xFF}));
+}
+
+// DEV_007.DAT and DEV_007.LCK that the driver's user cannot read are not
+// missing files: event lines name both, start-up is abandoned, and both
+// files are byte for byte what they were.
+TEST(EndToEndFaults, UnreadableStateFilesAreKept)
+{
+    Site s;
+    s.driversWithoutFileRights = true;
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(7, "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n[WEX]\nSimulation=1\n");
+    const std::string tallies(16384, '\x0C'), locks(4096, '\x01');
+    WriteTextFile(s.Path("DEV_007.DAT"), tallies);
+    WriteTextFile(s.Path("DEV_007.LCK"), locks);
+    for (const char *name : {"DEV_007.DAT", "DEV_007.LCK"}) {
+        chmod(s.Path(name).c_str(), 0600);
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(s.Path(name).c_str(), 1234, 1234), 0);
+        }
+    }
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    if (!ChildWait(&s.Driver(), 15000))
+        s.StopDriver();  // a SIGTERM, should it still run
+    EXPECT_NE(s.Driver().exitStatus, 0);
+    std::string err = s.DriverErrors();
+    EXPECT_NE(err.find("007 WEX 1 - Couldn't read index file - '" + s.Path("DEV_007.DAT") +
+                       "': Permission denied"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("007 WEX 1 - Couldn't read lock file - '" + s.Path("DEV_007.LCK") +
+                       "': Permission denied"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("cannot be read; the driver does not start."), std::string::npos) << err;
+    EXPECT_EQ(ReadTextFile(s.Path("DEV_007.DAT")), tallies);
+    EXPECT_EQ(ReadTextFile(s.Path("DEV_007.LCK")), locks);
+    EXPECT_EQ(CountOccurrences(s.VekLog(), "code=2193"), 0u);
+}
+
+namespace {
+
+// A small tmpfs at dir, unmounted (lazily) at the end.
+struct SmallFileSystem {
+    std::string dir;
+    bool mounted = false;
+    explicit SmallFileSystem(const std::string &at) : dir(at)
+    {
+        mkdir(dir.c_str(), 0700);
+        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0;
+    }
+    ~SmallFileSystem()
+    {
+        if (mounted)
+            umount2(dir.c_str(), MNT_DETACH);
+    }
+};
+
+// Fills the file system that holds dir until a write fails for want of space.
+bool Fill(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    std::string chunk(1024, 'f');
+    while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size() && std::fflush(f) == 0) {
+    }
+    std::fclose(f);
+    return true;
+}
+
+}  // namespace
+
+// Saves into a full file system fail: said once as an event line for the
+// whole run of failures, once more when space returns and a save works.
+TEST(EndToEndFaults, FullFileSystemIsSaidOnceAndAgainWhenSavingWorks)
+{
+    Site s;
+    SmallFileSystem fs(s.Path("state"));
+    if (!fs.mounted)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    WriteTextFile(s.Path("zolt_config.ini"), "[Config]\nConfigPath=" + fs.dir + "\n");
+    WriteTextFile(fs.dir + "/DEV_007.INI",
+                  "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n[WEX]\nSimulation=1\n");
+    ASSERT_TRUE(s.StartVek());
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(s.WaitVek("code=2193")) << s.DriverErrors();
+    ASSERT_TRUE(Fill(fs.dir + "/filler"));
+
+    const std::string lck = fs.dir + "/DEV_007.LCK";
+    const std::string failed = "007 WEX 1 - Couldn't save lock file - '" + lck + "': No space left on device";
+    const std::string again = "007 WEX 1 - The lock file is saved again - '" + lck + "'";
+    // Each lock command saves the lock file; a report after it shows it was done.
+    auto lockAndWait = [&](int dest, int tag) {
+        s.Vek("cmd 7 RL 7 " + std::to_string(dest) + " " + std::to_string(dest) + " 1 0");
+        s.Vek("cmd 7 RQ 7 " + std::to_string(dest) + " " + std::to_string(dest) + " " + std::to_string(tag));
+        return s.WaitVek("RX code=2188 wparam=" + std::to_string(0x8000 | tag) + " ");
+    };
+    ASSERT_TRUE(lockAndWait(3, 11)) << s.VekLog();
+    ASSERT_TRUE(lockAndWait(4, 12)) << s.VekLog();
+    ASSERT_TRUE(s.WaitDriverErrors(failed)) << s.DriverErrors();
+    EXPECT_EQ(ReadBinaryFile(lck), std::vector<unsigned char>(4096, 0)) << "the old file stays whole";
+
+    unlink((fs.dir + "/filler").c_str());
+    ASSERT_TRUE(lockAndWait(5, 13)) << s.VekLog();
+    ASSERT_TRUE(lockAndWait(6, 14)) << s.VekLog();
+    ASSERT_TRUE(s.WaitDriverErrors(again)) << s.DriverErrors();
+    EXPECT_EQ(s.StopDriver(), 0);
+    EXPECT_EQ(CountOccurrences(s.DriverErrors(), failed), 1u) << s.DriverErrors();
+    EXPECT_EQ(CountOccurrences(s.DriverErrors(), again), 1u) << s.DriverErrors();
+    auto stored = ReadBinaryFile(lck);
+    ASSERT_EQ(stored.size(), 4096u);
+    for (int d = 3; d <= 6; ++d)
+        EXPECT_EQ(stored[d - 1], 1) << d;
+    EXPECT_EQ(TempFiles(fs.dir), std::vector<std::string>{});
 }

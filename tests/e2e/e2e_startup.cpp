@@ -1,6 +1,7 @@
 // Start-up and shutdown of the real program: refusals, messages, exit
-// statuses and the files left behind; and the same under a service
-// manager: readiness, status, watchdog and journal priorities.
+// statuses and the files left behind (profiles that are read-only, links,
+// LF-only or unreadable); and the same under a service manager: readiness,
+// status, watchdog and journal priorities.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -14,10 +15,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <sstream>
-
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "tests/support/system.h"
@@ -492,4 +493,139 @@ TEST(EndToEndService, DriverWorksInTheUnitsSandbox)
     ASSERT_EQ(stat(s.Path("DEV_007.DAT").c_str(), &dat), 0);
     EXPECT_EQ(dat.st_uid, static_cast<uid_t>(std::stoi(uid)));
     EXPECT_EQ(s.DriverErrors().find("! Error !"), std::string::npos) << s.DriverErrors();
+namespace {
+
+struct stat LinkStat(const std::string &path)
+{
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+// One run of the driver, without root's right to ignore file modes: up to
+// its registration, then a SIGTERM.
+void RunOnce(Site &s)
+{
+    s.driversWithoutFileRights = true;
+    ASSERT_TRUE(s.StartVek());
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(s.WaitVek("code=2193")) << s.DriverErrors();
+    EXPECT_EQ(s.StopDriver(), 0) << s.DriverErrors();
+}
+
+}  // namespace
+
+// A read-only profile is read as it is and keeps its gaps (no TallyDelay).
+TEST(EndToEndStartup, ReadOnlyProfileIsLeftAlone)
+{
+    Site s;
+    s.WriteProfile(7, kSimulated);
+    chmod(s.Path("DEV_007.INI").c_str(), 0444);
+    RunOnce(s);
+    EXPECT_EQ(ReadTextFile(s.Path("DEV_007.INI")), kSimulated);
+    EXPECT_EQ(FileMode(s.Path("DEV_007.INI")), 0444u);
+}
+
+// A profile that is a link stays that link; the target gets the written-back
+// keys and keeps its mode.
+TEST(EndToEndStartup, LinkedProfileIsWrittenThroughTheLink)
+{
+    Site s;
+    ASSERT_EQ(mkdir(s.Path("shared").c_str(), 0755), 0);
+    std::string target = s.Path("shared/device7.ini");
+    WriteTextFile(target, kSimulated);
+    chmod(target.c_str(), 0640);
+    ASSERT_EQ(symlink(target.c_str(), s.Path("DEV_007.INI").c_str()), 0);
+    RunOnce(s);
+    EXPECT_TRUE(S_ISLNK(LinkStat(s.Path("DEV_007.INI")).st_mode));
+    std::string ini = ReadTextFile(target);
+    EXPECT_EQ(ini.rfind(kSimulated, 0), 0u) << ini;
+    EXPECT_NE(ini.find("TallyDelay=2000\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("LeitchLevels=OBSOLETE\n"), std::string::npos) << ini;
+    EXPECT_EQ(FileMode(target), 0640u);
+}
+
+// An LF-only profile stays LF-only: no tool that reads it gets a CR.
+TEST(EndToEndStartup, LfOnlyProfileGetsNoCarriageReturn)
+{
+    Site s;
+    s.WriteProfile(7, kSimulated);
+    WriteTextFile(s.Path("zolt_config.ini"), "[Config]\nSystemPath=" + s.root.dir + "\n");
+    RunOnce(s);
+    for (const char *name : {"DEV_007.INI", "zolt_config.ini", "KALDERA.INI"}) {
+        std::string text = ReadTextFile(s.Path(name));
+        EXPECT_EQ(text.find('\r'), std::string::npos) << name << ": " << text;
+    }
+    EXPECT_NE(ReadTextFile(s.Path("DEV_007.INI")).find("TallyDelay=2000\n"), std::string::npos);
+    EXPECT_NE(ReadTextFile(s.Path("zolt_config.ini")).find("ConfigPath=" + s.root.dir + "\n"),
+              std::string::npos);
+}
+
+// A profile the driver cannot read is not an empty one: start-up fails with
+// a clear message, the profile is untouched, and the driver never takes a
+// command (it never registers).
+TEST(EndToEndStartup, UnreadableProfileStopsTheStart)
+{
+    Site s;
+    s.driversWithoutFileRights = true;
+    ASSERT_TRUE(s.StartVek({"--workstation", "9"}));
+    const std::string profile = std::string(kSimulated) + "[Security]\nAccess=5\n";
+    s.WriteProfile(7, profile);
+    chmod(s.Path("DEV_007.INI").c_str(), 0600);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(s.Path("DEV_007.INI").c_str(), 1234, 1234), 0);
+    }
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    s.Vek("cmd 7 RC 7 4 9 ',---' 9");
+    ASSERT_TRUE(ChildWait(&s.Driver(), 15000));
+    EXPECT_NE(s.Driver().exitStatus, 0);
+    EXPECT_NE(s.DriverErrors().find("! Error !: The device profile INI File '" + s.Path("DEV_007.INI") +
+                                    "' cannot be read (Permission denied); the driver does not start."),
+              std::string::npos)
+        << s.DriverErrors();
+    EXPECT_EQ(ReadTextFile(s.Path("DEV_007.INI")), profile);
+    EXPECT_EQ(FileMode(s.Path("DEV_007.INI")), 0600u);
+    s.Vek("cmd 7 RC 7 4 9 ',---' 9");
+    s.Vek("cmd 7 RQ 7 9 9 9");
+    ASSERT_TRUE(s.WaitVek("ERR no driver 7 is registered", 3)) << s.VekLog();
+    EXPECT_EQ(CountOccurrences(s.VekLog(), "code=2193"), 0u) << s.VekLog();
+    EXPECT_EQ(CountOccurrences(s.VekLog(), "RR 007"), 0u) << s.VekLog();
+    EXPECT_FALSE(FileExists(s.Path("DEV_007.DAT")));
+}
+
+// Every save renames its temporary file over the old one and then flushes
+// the directory, so a power cut cannot bring the previous save back.  Seen
+// with strace on a run that saves at load and again at its shutdown.
+TEST(EndToEndStartup, SavesFlushTheDirectoryAfterTheRename)
+{
+    if (system("strace -f -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed or may not trace here";
+    Site s;
+    std::string trace = s.Path("trace.log");
+    s.driverPrefix = {"strace", "-f", "-o", trace, "-e", "trace=openat,rename,renameat,renameat2,fsync"};
+    ASSERT_TRUE(s.StartVek({"--not-driver-mode"}));
+    s.WriteProfile(7, kSimulated);
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(ChildWait(&s.Driver(), 30000));
+    std::istringstream lines(ReadTextFile(trace));
+    std::string line, directoryFd;
+    int renames = 0, flushed = 0;
+    bool renamed = false;
+    while (std::getline(lines, line)) {
+        if (line.find("rename") != std::string::npos && line.find(".tmp") != std::string::npos &&
+            line.find(") = 0") != std::string::npos) {
+            ++renames;
+            renamed = true;
+            directoryFd.clear();
+        } else if (renamed && line.find("openat(AT_FDCWD, \"" + s.root.dir + "\", ") != std::string::npos &&
+                   line.find("O_DIRECTORY") != std::string::npos) {
+            directoryFd = line.substr(line.rfind("= ") + 2);
+        } else if (renamed && !directoryFd.empty() &&
+                   line.find("fsync(" + directoryFd + ")") != std::string::npos) {
+            ++flushed;
+            renamed = false;
+        }
+    }
+    EXPECT_GE(renames, 4) << "DAT and LCK created at load, saved at shutdown";
+    EXPECT_EQ(flushed, renames) << ReadTextFile(trace);
 }

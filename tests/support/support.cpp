@@ -1,10 +1,13 @@
 #include "tests/support/support.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -93,7 +96,7 @@ bool StartChild(Child *c, const std::vector<std::string> &argv,
         for (auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(in[0]);
@@ -215,4 +218,55 @@ size_t ReadAvailable(int fd, std::string *out, int timeoutMs)
         out->append(buf, static_cast<size_t>(n));
         total += static_cast<size_t>(n);
     }
+}
+
+void DropFileRights()
+{
+    if (geteuid() != 0)
+        return;
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+        prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return;
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+        unsigned mask = ~(1u << (cap % 32));
+        data[cap / 32].effective &= mask;
+        data[cap / 32].permitted &= mask;
+        data[cap / 32].inheritable &= mask;
+    }
+    syscall(SYS_capset, &header, data);
+}
+
+int RunWithoutFileRights(const std::function<int()> &body)
+{
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        DropFileRights();
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+std::vector<std::string> WithoutFileRights(std::vector<std::string> argv)
+{
+    if (geteuid() != 0)
+        return argv;
+    std::vector<std::string> prefix = {"setpriv", "--bounding-set", "-dac_override,-dac_read_search",
+                                       "--inh-caps", "-dac_override,-dac_read_search"};
+    argv.insert(argv.begin(), prefix.begin(), prefix.end());
+    return argv;
+}
+
+unsigned FileMode(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0;
 }

@@ -60,3 +60,14 @@ bool OpenPty(Pty *p);
 void ClosePty(Pty *p);
 // Reads what is available from fd within timeoutMs into out; returns bytes read.
 size_t ReadAvailable(int fd, std::string *out, int timeoutMs);
+
+// Tests run as root in CI, where file modes do not bite.  DropFileRights
+// takes away the capabilities that let root ignore them (for this process
+// and what it starts); RunWithoutFileRights runs body in a forked child so
+// dropped and returns its exit code (body's result), or -1.
+void DropFileRights();
+int RunWithoutFileRights(const std::function<int()> &body);
+// The command prefix that starts a program without those capabilities.
+std::vector<std::string> WithoutFileRights(std::vector<std::string> argv);
+// The permission bits and the bytes of a file, to see it untouched.
+unsigned FileMode(const std::string &path);

@@ -56,6 +56,9 @@ bool Site::StartDriver(const std::string &name, const std::string &idText,
     std::vector<std::string> argv = {WEX_BIN, "--headless", "--root", root.dir};
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(idText);
+    if (driversWithoutFileRights)
+        argv = WithoutFileRights(argv);
+    argv.insert(argv.begin(), driverPrefix.begin(), driverPrefix.end());
     return StartChild(&drivers[name], argv, {}, root.dir, name);
 }
 

@@ -12,6 +12,10 @@ struct Site {
     Child vek;
     std::map<int, Child> routers;  // by COM number
     std::map<std::string, Child> drivers;
+    // Drivers start without root's right to ignore file modes.
+    bool driversWithoutFileRights = false;
+    // Words put before the driver's command line (a tracer, say).
+    std::vector<std::string> driverPrefix;
 
     Site();
     ~Site();

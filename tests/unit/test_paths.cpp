@@ -1,6 +1,9 @@
 // System paths, the workstation number and the workstation access list.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +13,7 @@
 #include "link/commands.h"
 #include "platform/profile.h"
 #include "platform/root.h"
+#include "shell/debug.h"
 #include "shell/shell.h"
 #include "tests/support/support.h"
 
@@ -116,6 +120,40 @@ TEST_F(PathsTest, WorkStationNumber)
     EXPECT_EQ(ReadWorkStation(), 42);
 }
 
+// A paths file or KALDERA.INI that exists but cannot be read is not a
+// missing one: no default is written over it, ConfigPath is not made up,
+// the workstation number stays unknown and the event line says why.
+TEST_F(PathsTest, UnreadableSettingsFilesAreNotWrittenBack)
+{
+    std::string kaldera = root.File("KALDERA.INI");
+    WriteTextFile(paths, "[Config]\nSystemPath=/opt/zolt\n");
+    WriteTextFile(kaldera, "[Other]\nX=1\n");
+    for (const std::string &f : {paths, kaldera}) {
+        chmod(f.c_str(), 0600);
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(f.c_str(), 1234, 1234), 0);
+        }
+    }
+    int rc = RunWithoutFileRights([&] {
+        std::vector<std::string> events;
+        static std::vector<std::string> *sink;
+        sink = &events;
+        SetDebugSink([](const char *line) { sink->emplace_back(line); });
+        char dir[80] = "x";
+        if (ReadConfigPath(dir, sizeof dir) || dir[0] != 0)
+            return 1;
+        if (ReadWorkStation() != -1)
+            return 2;
+        if (events.size() != 1 ||
+            events[0].find("Couldn't read '" + kaldera + "': Permission denied") == std::string::npos)
+            return 3;
+        return DeviceProfilePath().empty() ? 0 : 4;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ReadTextFile(paths), "[Config]\nSystemPath=/opt/zolt\n");
+    EXPECT_EQ(ReadTextFile(kaldera), "[Other]\nX=1\n");
+}
+
 class AccessTest : public PathsTest {
 protected:
     void SetUp() override
@@ -165,6 +203,26 @@ TEST_F(AccessTest, AllAllowsEveryWorkstation)
         EXPECT_EQ(Value(ini, "Security", "Access"), c.after) << c.file;
     }
     EXPECT_EQ(ReadTextFile(ini), "[Security]\nAccess=3,all\n") << "lower case is not written back";
+}
+
+// A profile that cannot be read (at a refresh) keeps the list there was:
+// the gate never falls open, and nothing is written into the profile.
+TEST_F(AccessTest, UnreadableProfileKeepsTheList)
+{
+    WriteTextFile(ini, "[Security]\nAccess=8\n");
+    ASSERT_TRUE(LoadWorkstationAccess());
+    std::vector<int> before = Allowed();
+    chmod(ini.c_str(), 0600);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(ini.c_str(), 1234, 1234), 0);
+    }
+    int rc = RunWithoutFileRights([&] {
+        if (LoadWorkstationAccess())
+            return 1;
+        return Allowed() == before ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ReadTextFile(ini), "[Security]\nAccess=8\n");
 }
 
 TEST_F(AccessTest, ListsAndRanges)

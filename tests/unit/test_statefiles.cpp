@@ -1,9 +1,12 @@
 // DEV_nnn.DAT and DEV_nnn.LCK: exact bytes, short files, the periodic save
-// and the rule that a run saves only what it has loaded.
+// the rule that a run saves only what it has loaded, files that cannot be
+// read, failed saves and links.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -263,6 +266,136 @@ TEST_F(StateFilesTest, PathOver79CharactersIsNeverUsed)
     EXPECT_FALSE(FileExists(dir + "/DEV_007.DAT"));
     EXPECT_FALSE(FileExists(dir + "/DEV_007.LCK"));
     EXPECT_TRUE(Logged("Couldn't write index file - '" + dir + "/DEV_007.DAT'"));
+}
+
+// A state file that exists but cannot be read is not a missing one: the
+// load says so, leaves the tables and the file alone, and this run never
+// saves that file.  A FIFO or a directory in its place counts the same.
+TEST_F(StateFilesTest, UnreadableFilesAreNeitherLoadedNorSaved)
+{
+    const struct {
+        const char *name;
+        const char *error;
+    } cases[] = {{"no permission", "Permission denied"}, {"fifo", "not a regular file"},
+                 {"directory", "not a regular file"}};
+    for (const auto &c : cases) {
+        Bytes storedIndex(16384, 0x05), storedLocks(4096, 0x01);
+        std::string name = c.name;
+        for (const std::string &path : {dat, lck}) {
+            unlink(path.c_str());
+            rmdir(path.c_str());
+            if (name == "fifo") {
+                ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+            } else if (name == "directory") {
+                ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+            }
+        }
+        if (name == "no permission") {
+            WriteBytes(dat, storedIndex);
+            WriteBytes(lck, storedLocks);
+            chmod(dat.c_str(), 0600);
+            chmod(lck.c_str(), 0600);
+            if (geteuid() == 0) {
+                ASSERT_EQ(chown(dat.c_str(), 1234, 1234), 0);
+                ASSERT_EQ(chown(lck.c_str(), 1234, 1234), 0);
+            }
+        }
+        int rc = RunWithoutFileRights([&] {
+            Routing.TallyTable[1] = 77;
+            Routing.LockTable[1] = 3;
+            if (LoadIndexFile() || LoadLockFile() || StateFilesReadable() || Shell.TablesLoaded)
+                return 1;
+            if (Routing.TallyTable[1] != 77 || Routing.LockTable[1] != 3)
+                return 2;
+            SaveIndexFile();
+            SaveLockFile();
+            std::string error = std::string("': ") + c.error;
+            if (!Logged("Couldn't read index file - '" + dat + error) ||
+                !Logged("Couldn't read lock file - '" + lck + error))
+                return 3;
+            return 0;
+        });
+        EXPECT_EQ(rc, 0) << c.name;
+        if (name == "no permission") {
+            EXPECT_EQ(ReadBinaryFile(dat), storedIndex);
+            EXPECT_EQ(ReadBinaryFile(lck), storedLocks);
+        }
+    }
+}
+
+// Descriptors used up at start-up (EMFILE): nothing loads, and the
+// shutdown saves, once descriptors are back, write no zeros.
+TEST_F(StateFilesTest, NoDescriptorsLeftAtLoadSavesNoZeros)
+{
+    Bytes storedIndex(16384, 0x0C), storedLocks(4096, 0x01);
+    WriteBytes(dat, storedIndex);
+    WriteBytes(lck, storedLocks);
+    WriteTextFile(root.File("zolt_config.ini"), "[Config]\nConfigPath=" + root.dir + "\n");
+    int rc = RunWithoutFileRights([&] {
+        struct rlimit saved;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        int lowest = dup(0);  // the next descriptor an open would get
+        close(lowest);
+        struct rlimit none = saved;
+        none.rlim_cur = static_cast<rlim_t>(lowest);
+        setrlimit(RLIMIT_NOFILE, &none);
+        bool loaded = LoadIndexFile() | LoadLockFile();
+        setrlimit(RLIMIT_NOFILE, &saved);
+        SaveIndexFile();
+        SaveLockFile();
+        return loaded ? 1 : Logged("Too many open files") ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ReadBinaryFile(dat), storedIndex);
+    EXPECT_EQ(ReadBinaryFile(lck), storedLocks);
+}
+
+// A failed save is an event line, whatever DebugMode says: once for a run
+// of failures, once more when saving works again; every save still tries.
+TEST_F(StateFilesTest, FailedSavesAreSaidOnceAndTheirEnd)
+{
+    Profile.DebugMode = 0;
+    LoadBoth();
+    chmod(dat.c_str(), 0444);  // a file nobody may write is not replaced
+    std::string failed = "007 WEX 1 - Couldn't save index file - '" + dat + "': Permission denied";
+    std::string again = "007 WEX 1 - The index file is saved again - '" + dat + "'";
+    auto count = [&](const std::string &text) {
+        return std::count_if(DebugLines.begin(), DebugLines.end(),
+                             [&](const std::string &l) { return l.find(text) != std::string::npos; });
+    };
+    for (int i = 0; i < 3; ++i)
+        SaveIndexFile();
+    EXPECT_EQ(count(failed), 1);
+    EXPECT_EQ(count(again), 0);
+    chmod(dat.c_str(), 0644);
+    Routing.TallyTable[1] = 9;
+    SaveIndexFile();
+    SaveIndexFile();
+    EXPECT_EQ(ReadBinaryFile(dat)[1], 9);
+    EXPECT_EQ(count(again), 1);
+    EXPECT_EQ(count(failed), 1);
+    EXPECT_EQ(DebugLines.size(), 2u);
+}
+
+// The state files may be links the operator made: saves go to the target,
+// which keeps its mode; the link stays.
+TEST_F(StateFilesTest, SavesWriteThroughLinksKeepingTheMode)
+{
+    ASSERT_EQ(mkdir(root.File("store").c_str(), 0755), 0);
+    WriteBytes(root.File("store/tallies"), Bytes(16384, 0));
+    chmod(root.File("store/tallies").c_str(), 0600);
+    ASSERT_EQ(symlink("store/tallies", dat.c_str()), 0);
+    LoadBoth();
+    Routing.TallyTable[1] = 300;
+    SaveIndexFile();
+    struct stat st;
+    ASSERT_EQ(lstat(dat.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(FileMode(root.File("store/tallies")), 0600u);
+    Bytes b = ReadBinaryFile(root.File("store/tallies"));
+    ASSERT_EQ(b.size(), 16384u);
+    EXPECT_EQ(b[0], 0x01);
+    EXPECT_EQ(b[1], 0x2C);
 }
 
 }  // namespace
