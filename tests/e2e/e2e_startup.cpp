@@ -493,6 +493,10 @@ TEST(EndToEndService, DriverWorksInTheUnitsSandbox)
     ASSERT_EQ(stat(s.Path("DEV_007.DAT").c_str(), &dat), 0);
     EXPECT_EQ(dat.st_uid, static_cast<uid_t>(std::stoi(uid)));
     EXPECT_EQ(s.DriverErrors().find("! Error !"), std::string::npos) << s.DriverErrors();
+}
+
+// ---- Profiles that are read-only, links, LF-only or unreadable ---------------
+
 namespace {
 
 struct stat LinkStat(const std::string &path)
