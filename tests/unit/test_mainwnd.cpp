@@ -18,6 +18,9 @@
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
+#include "link/bridge.h"
+#include "platform/bus.h"
+#include "shell/extension.h"
 #include "shell/menu.h"
 #include "shell/shell.h"
 #include "tests/support/support.h"
@@ -327,4 +330,59 @@ TEST_F(MainWndTest, TalliesAndRoutesOfAnExternalDriver)
     Routing.LockTable[11] = 1;
     Send(2736, 11, 6);
     EXPECT_EQ(Routing.TallyTable[11], 0);
+}
+
+// The extension messages write only within the block that came, never take
+// a number for an address, and the command message is refused from VEK and
+// through the bridge while other senders have it run with the usual checks.
+TEST_F(MainWndTest, ExtensionMessagesStayInTheirBlockAndRefuseTheControlSide)
+{
+    HWND ops = CreateWindowProc(Program, false);
+    char block[64];
+    std::memset(block, 'x', sizeof block);
+    Routing.TallyTable[1] = 5;
+    // 20 bytes hold three whole "d s l" lines and the zero.
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexTallies, 1, block, 20), 3);
+    EXPECT_STREQ(block, "1 5 0\n2 0 0\n3 0 0\n");
+    EXPECT_EQ(block[20], 'x');
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexTallies, 33, block, 20), 0);
+    EXPECT_EQ(Send(kWexInfo, 0, 0x1234), 0);  // no block: nothing written
+    EXPECT_EQ(Send(kWexPorts, 0, 0x1234), 0);
+
+    const struct {
+        HWND sender;
+        const char *text;
+        int32_t enabled;
+        LRESULT result;
+        int32_t tally;
+    } cases[] = {
+        {vek, "RC 7 4 9 ',---' 0", 1, kWexCommandRefused, 0},
+        {ops, "RF 7 0", 1, kWexCommandNotAllowed, 0},
+        {ops, "RC 7 4 9 ',---' 0", 0, kWexCommandInhibited, 0},
+        {ops, "RC 7 4 9 ',---' 0", 1, kWexCommandRun, 4},
+        {ops, "RL 7 9 9 1 0", 1, kWexCommandRun, 4},
+        {ops, "RC 7 6 9 ',---' 0", 1, kWexCommandRun, 4},  // locked: the interpreter refuses
+    };
+    for (const auto &c : cases) {
+        char text[64] = {};
+        std::snprintf(text, sizeof text, "%s", c.text);
+        Commands.CommandsEnabled = c.enabled;
+        EXPECT_EQ(BusSendBlock(c.sender, Shell.MainWindow, kWexCommand, 0, text,
+                               static_cast<uint32_t>(std::strlen(text) + 1)),
+                  c.result)
+            << c.text;
+        EXPECT_EQ(Routing.TallyTable[9], c.tally) << c.text;
+    }
+    // Through the bridge (an attached program's channel): refused.
+    Routing.LockTable[9] = 0;
+    char text[kBridgeTextSize + 1] = "RC 7 2 9 ',---' 0";
+    COPYDATASTRUCT record{static_cast<uint32_t>(kWexCommand) << 16, kBridgeTextSize, text};
+    BridgeReceive(Shell.MainWindow, ops, &record);
+    EXPECT_EQ(Routing.TallyTable[9], 4);
+    // The read messages answer through the bridge within its 513 bytes.
+    char read[kBridgeTextSize + 1] = {};
+    COPYDATASTRUCT info{static_cast<uint32_t>(kWexInfo) << 16, kBridgeTextSize, read};
+    Got.clear();
+    BridgeReceive(Shell.MainWindow, ops, &info);
+    ASSERT_EQ(Count(WM_COPYDATA, ops), 1u);
 }
