@@ -499,6 +499,7 @@ TEST(RouterSim, LiveLinkNeedsForceAndIsRestored)
         std::string first = sim.Line(NowMs() + kDeadlineMs);
         ASSERT_EQ(first.rfind("PTY ", 0), 0u) << first;
         EXPECT_EQ(LinkOf(link), first.substr(4));
+        ASSERT_FALSE(sim.WaitFor("READY").empty());
         EXPECT_EQ(sim.Stop(), 0);
     }
     EXPECT_EQ(LinkOf(link), device) << "the old link is back";
@@ -507,6 +508,7 @@ TEST(RouterSim, LiveLinkNeedsForceAndIsRestored)
     Sim sim;
     ASSERT_TRUE(sim.Start({"--link", link}));
     EXPECT_EQ(sim.Line(NowMs() + kDeadlineMs).rfind("PTY ", 0), 0u);
+    ASSERT_FALSE(sim.WaitFor("READY").empty());
     EXPECT_EQ(sim.Stop(), 0);
     struct stat st{};
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "nothing to restore: removed";
