@@ -87,12 +87,13 @@ LRESULT Info(Out *o)
     return Shell.DriverId;
 }
 
-// The status grid as the window shows it, and the counters behind it.
+// The status grid as the window shows it (Com is the row, the profile's
+// section Com_n; Port its COM number), and the counters behind it.
 LRESULT PortTable(Out *o)
 {
     for (int p = 1; p <= kMaxPorts; ++p) {
         const ProtocolOps *ops = ProtocolTable[Profile.Ports[p].Protocol % kProtocolCodes];
-        if (!Add(o, "port=%d\tcom=%s\tstatus=%s\tmin=%s\tmax=%s\ttally=%s\terrors=%s\tinuse=%d"
+        if (!Add(o, "com=%d\tport=%s\tstatus=%s\tmin=%s\tmax=%s\ttally=%s\terrors=%s\tinuse=%d"
                     "\tcommsfail=%d\tnoreply=%d\terrorcount=%u\tprotocol=%s\n",
                  p, Shown(IDC_PORT + p).c_str(), Shown(IDC_STATUS + p).c_str(),
                  Shown(IDC_MIN + p).c_str(), Shown(IDC_MAX + p).c_str(),

@@ -96,7 +96,8 @@ TEST_F(Wexctl, PortsAsTheWindowShowsThem)
     EXPECT_EQ(j["dests"], 16);
     ASSERT_EQ(j["ports"].size(), 8u);
     EXPECT_EQ(j["ports"][0]["status"], "Ok");
-    EXPECT_EQ(j["ports"][0]["com"], "1");
+    EXPECT_EQ(j["ports"][0]["com"], 1);
+    EXPECT_EQ(j["ports"][0]["port"], "1");
     EXPECT_EQ(j["ports"][0]["min"], "0001");
     EXPECT_EQ(j["ports"][0]["max"], "0016");
     EXPECT_EQ(j["ports"][0]["protocol"], "HBXRCP");

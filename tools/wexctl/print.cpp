@@ -19,7 +19,7 @@ volatile sig_atomic_t Stop = 0;
 void OnSignal(int) { Stop = 1; }
 
 const char *const kNumberKeys[] = {"id", "mode", "revertives", "commands", "enabled",
-                                   "sources", "dests", "simulation", "port", "inuse",
+                                   "sources", "dests", "simulation", "com", "inuse",
                                    "commsfail", "noreply", "errorcount"};
 
 // A record as JSON: its counters as numbers, what the window shows as texts.
@@ -74,7 +74,7 @@ std::string PortText(const Record &p)
 {
     char text[160];
     std::snprintf(text, sizeof text, "%3s  %4s  %-7s %5s  %5s  %5s  %6s  %-11s %s",
-                  Field(p, "port").c_str(), Field(p, "com").c_str(), Field(p, "status").c_str(),
+                  Field(p, "com").c_str(), Field(p, "port").c_str(), Field(p, "status").c_str(),
                   Field(p, "min").c_str(), Field(p, "max").c_str(), Field(p, "tally").c_str(),
                   Field(p, "errors").c_str(), Field(p, "protocol").c_str(),
                   Field(p, "noreply").c_str());
