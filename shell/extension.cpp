@@ -1,5 +1,5 @@
 // The extension messages read by `wexctl`.  The read messages fill the
-// sender's block with tab-separated key=value texts and change nothing; the
+// sender's block with texts and change nothing of the routing state; the
 // command message runs a route or lock text through the same interpreter
 // as the control system's commands, so every check of the driver applies,
 // and it is refused when it comes from the control system's direction (VEK's
@@ -120,6 +120,44 @@ LRESULT Tallies(WPARAM first, Out *o)
     return count;
 }
 
+// The journal of revertives: entry seq % size holds revertive number seq
+// (numbers count from 1 and skip 0 when they wrap).  It starts with the
+// first extension message, when a client first looks.
+struct JournalEntry {
+    uint32_t seq = 0;
+    int32_t dest = 0;
+    int32_t source = 0;
+};
+struct Journal {
+    JournalEntry entries[kRevertiveJournalSize];
+    uint32_t last = 0;
+};
+Journal J;
+
+void NoteRevertive(int32_t dest, int32_t source)
+{
+    if (++J.last == 0)
+        J.last = 1;
+    J.entries[J.last % kRevertiveJournalSize] = JournalEntry{J.last, dest, source};
+}
+
+// The revertives after `seen` that the journal still holds, oldest first,
+// as many whole lines as fit.  A reader that is further behind than the
+// journal reaches sees the gap in the numbers.
+LRESULT Revertives(WPARAM seen, Out *o)
+{
+    uint32_t behind = J.last - static_cast<uint32_t>(seen);  // modulo 2^32
+    uint32_t count = std::min({behind, kRevertiveJournalSize, J.last});
+    for (uint32_t i = 0; i < count; ++i) {
+        const JournalEntry &e = J.entries[(J.last - count + 1 + i) % kRevertiveJournalSize];
+        if (e.seq != J.last - count + 1 + i)
+            continue;
+        if (!Add(o, "%u %d %d\n", e.seq, e.dest, e.source))
+            break;
+    }
+    return static_cast<LRESULT>(static_cast<int32_t>(J.last));
+}
+
 bool FromControlSystem(UINT code, LPARAM lParam)
 {
     HWND sender = BusDeliverySender();
@@ -149,23 +187,31 @@ LRESULT Command(UINT code, LPARAM lParam, const Out &o)
 
 bool IsExtensionMessage(UINT message)
 {
-    return message >= kWexInfo && message <= kWexCommand;
+    return message >= kWexInfo && message <= kWexRevertives;
 }
 
 LRESULT ExtensionMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (!IsExtensionMessage(message))
         return 0;
+    SetRevertiveObserver(NoteRevertive);
     Out o = BlockOf(message, lParam);
     if (message == kWexCommand)
         return Command(message, lParam, o);
     if (o.size == 0)
-        return 0;
+        return message == kWexRevertives ? Revertives(wParam, &o) : 0;
     o.at[0] = 0;
     switch (message) {
+    case kWexRevertives: return Revertives(wParam, &o);
     case kWexInfo: return Info(&o);
     case kWexPorts: return PortTable(&o);
     case kWexTallies: return Tallies(wParam, &o);
     default: return 0;
     }
+}
+
+void ExtensionReset()
+{
+    J = Journal{};
+    SetRevertiveObserver(nullptr);
 }

@@ -142,22 +142,40 @@ TEST_F(Wexctl, RouteChangesTheTallyAndLockRefusesARoute)
     EXPECT_EQ(Tally(12)["source"], 6);
 }
 
+// The watch shows each revertive the driver sends (a route made through
+// VEK, and the same route again, which changes no tally), and a lock.
 TEST_F(Wexctl, WatchShowsARouteMadeElsewhere)
 {
     Child watch;
     ASSERT_TRUE(StartChild(&watch, {WEXCTL_BIN, "--root", S->root.dir, "--json", "7", "watch"}, {},
                            S->root.dir, "watch"));
     ASSERT_TRUE(WaitForOutput(watch, "\"watching\"")) << ChildErrors(watch);
-    S->Vek("cmd 7 RC 7 9 11 ',---' 0");
-    ASSERT_TRUE(WaitForOutput(watch, "\"dest\":11")) << ChildOutput(watch);
-    json event;
-    std::stringstream lines(ChildOutput(watch));
-    for (std::string line; std::getline(lines, line);)
-        if (line.find("\"dest\":11") != std::string::npos)
-            event = Json(line);
-    EXPECT_EQ(event["event"], "tally");
-    EXPECT_EQ(event["source"], 9);
-    EXPECT_EQ(event["source_name"], "VT 3");
+    auto events = [&](const std::string &kind) {
+        std::vector<json> found;
+        std::stringstream lines(ChildOutput(watch));
+        for (std::string line; std::getline(lines, line);) {
+            json j = Json(line);
+            if (j.is_object() && j["event"] == kind && j.value("dest", 0) == 11)
+                found.push_back(j);
+        }
+        return found;
+    };
+    for (int round = 1; round <= 2; ++round) {
+        S->Vek("cmd 7 RC 7 9 11 ',---' 0");
+        ASSERT_TRUE(WaitFor([&] { return events("revertive").size() == static_cast<size_t>(round); }))
+            << ChildOutput(watch);
+    }
+    json r = events("revertive").back();
+    EXPECT_EQ(r["source"], 9);
+    EXPECT_EQ(r["source_name"], "VT 3");
+    EXPECT_EQ(r["dest_name"], "TX 3");
+    EXPECT_GT(r["seq"].get<uint32_t>(), 0u);
+    EXPECT_EQ(RunWexctl(S->root.dir, {"7", "lock", "11"}).status, 0);
+    ASSERT_TRUE(WaitFor([&] {
+        auto t = events("tally");
+        return !t.empty() && t.back()["locked"] == true && t.back()["source"] == 9;
+    })) << ChildOutput(watch);
+    EXPECT_EQ(RunWexctl(S->root.dir, {"7", "unlock", "11"}).status, 0);
     kill(watch.pid, SIGINT);
     ASSERT_TRUE(ChildWait(&watch, 5000));
     EXPECT_EQ(watch.exitStatus, 0);

@@ -81,6 +81,7 @@ struct MainWndTest : ::testing::Test {
         ShellReset();
         DialogReset();
         RevertiveReset();
+        ExtensionReset();
         StateFilesReset();
         Got.clear();
         SetRootDirectory(root.dir.c_str());
@@ -385,4 +386,30 @@ TEST_F(MainWndTest, ExtensionMessagesStayInTheirBlockAndRefuseTheControlSide)
     Got.clear();
     BridgeReceive(Shell.MainWindow, ops, &info);
     ASSERT_EQ(Count(WM_COPYDATA, ops), 1u);
+}
+
+// The revertive journal: numbered from the first look on, read after a
+// number, the oldest lost first when a reader falls too far behind.
+TEST_F(MainWndTest, RevertiveJournalKeepsTheNewest)
+{
+    HWND ops = CreateWindowProc(Program, false);
+    EXPECT_EQ(Send(kWexRevertives, 0, 0), 0);  // the journal starts here
+    Routing.TallyTable[4] = 2;
+    for (int i = 0; i < 3; ++i)
+        SendRevertives(4, 5, 1, 0);
+    std::vector<char> block(65536);
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexRevertives, 4, block.data(), 64), 6);
+    EXPECT_STREQ(block.data(), "5 4 2\n6 5 0\n");
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexRevertives, 6, block.data(), 64), 6);
+    EXPECT_STREQ(block.data(), "");
+    SendRevertives(1, 32, 1, 0);
+    for (uint32_t i = 0; i < kRevertiveJournalSize / 32; ++i)
+        SendRevertives(1, 32, 1, 0);
+    uint32_t last = 6 + 32 + kRevertiveJournalSize;
+    EXPECT_EQ(static_cast<uint32_t>(Send(kWexRevertives, 0, 0)), last);
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexRevertives, 0, block.data(), 65536),
+              static_cast<LRESULT>(last));
+    std::string first = std::to_string(last - kRevertiveJournalSize + 1) + " ";
+    EXPECT_EQ(std::string(block.data()).rfind(first, 0), 0u) << "the oldest kept comes first";
+    EXPECT_EQ(CountOccurrences(block.data(), "\n"), kRevertiveJournalSize);
 }

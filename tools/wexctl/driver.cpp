@@ -113,6 +113,37 @@ bool ReadTallies(const Driver &d, int32_t first, int32_t last, std::vector<Tally
     return true;
 }
 
+uint32_t NewestRevertive(const Driver &d)
+{
+    return static_cast<uint32_t>(BusSend(0, d.window, kWexRevertives, 0, 0));
+}
+
+bool ReadRevertives(const Driver &d, uint32_t *seq, std::vector<Revertive> *out, uint32_t *missed)
+{
+    out->clear();
+    *missed = 0;
+    std::vector<char> block(kBusMaxBlock);
+    for (;;) {
+        size_t before = out->size();
+        auto newest = static_cast<uint32_t>(Read(d.window, kWexRevertives, *seq, &block));
+        std::stringstream lines(block.data());
+        Revertive r;
+        while (lines >> r.seq >> r.dest >> r.source) {
+            if (r.seq > *seq + 1)
+                *missed += r.seq - *seq - 1;  // a gap: the journal moved on
+            *seq = r.seq;
+            out->push_back(r);
+        }
+        if (out->size() == before) {
+            // Nothing more: newer numbers without lines were lost, or the
+            // driver restarted (its numbers begin again).
+            if (newest != *seq)
+                *seq = newest;
+            return BusWindowAlive(d.window);
+        }
+    }
+}
+
 std::string Name(const Driver &d, int database, int32_t index)
 {
     static std::map<std::pair<int, int32_t>, std::string> known;

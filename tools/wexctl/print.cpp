@@ -1,12 +1,16 @@
 // wexctl's output: the port table and the tallies as text or JSON, and the
-// watch, which reads the driver five times a second and prints what changed.
+// watch, which reads the driver five times a second and prints every
+// revertive it sent meanwhile and whatever else changed.
 #include "tools/wexctl/wexctl.h"
 
 #include <signal.h>
 #include <time.h>
 
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
+
+#include "shell/extension.h"
 
 using nlohmann::json;
 
@@ -127,10 +131,44 @@ void ComparePorts(const std::vector<Record> &was, const std::vector<Record> &now
     }
 }
 
-void CompareTallies(const Driver &d, const std::vector<Tally> &was, const std::vector<Tally> &now)
+// Each revertive the driver sent; returns the destinations they reported
+// last, with that source.
+std::map<int32_t, int32_t> ShowRevertives(const Driver &d, uint32_t *seq)
+{
+    std::vector<Revertive> revertives;
+    uint32_t missed = 0;
+    std::map<int32_t, int32_t> reported;
+    if (!ReadRevertives(d, seq, &revertives, &missed))
+        return reported;
+    if (missed)
+        Event({{"event", "missed"}, {"revertives", missed}},
+              std::to_string(missed) + " revertives not shown (the driver keeps the last " +
+                  std::to_string(kRevertiveJournalSize) + ")");
+    for (const Revertive &r : revertives) {
+        Tally t{r.dest, r.source, false};
+        json j = TallyJson(d, t);
+        j.erase("locked");
+        j["event"] = "revertive";
+        j["seq"] = r.seq;
+        char text[160];
+        std::snprintf(text, sizeof text, "%5d  %-16s %6d  %s", r.dest, Name(d, 1, r.dest).c_str(),
+                      r.source, Name(d, 0, r.source).c_str());
+        Event(j, std::string("revertive ") + text);
+        reported[r.dest] = r.source;
+    }
+    return reported;
+}
+
+// Tally and lock changes that no revertive told (locks, Rx Only).
+void CompareTallies(const Driver &d, const std::vector<Tally> &was, const std::vector<Tally> &now,
+                    const std::map<int32_t, int32_t> &reported)
 {
     for (size_t i = 0; i < now.size(); ++i) {
         if (i < was.size() && was[i].source == now[i].source && was[i].locked == now[i].locked)
+            continue;
+        auto it = reported.find(now[i].dest);
+        if (i < was.size() && was[i].locked == now[i].locked && it != reported.end() &&
+            it->second == now[i].source)
             continue;
         json j = TallyJson(d, now[i]);
         j["event"] = "tally";
@@ -195,6 +233,7 @@ int Watch(Driver *d)
     if (!ReadAll(d, &ports, &tallies))
         return 1;
     Record info = d->info;
+    uint32_t seq = NewestRevertive(*d);
     Event({{"event", "watching"}, {"id", d->id}},
           "watching WEX_" + std::to_string(d->id) + " (Ctrl-C ends)");
     while (!Stop) {
@@ -202,13 +241,16 @@ int Watch(Driver *d)
         nanosleep(&period, nullptr);
         if (Stop)
             break;
+        // The journal first: a revertive and the tally it reports then
+        // show in the same round.
+        std::map<int32_t, int32_t> reported = ShowRevertives(*d, &seq);
         if (!ReadAll(d, &newPorts, &newTallies)) {
             std::fprintf(stderr, "wexctl: driver %d stopped answering\n", d->id);
             return 1;
         }
         CompareInfo(info, d->info);
         ComparePorts(ports, newPorts);
-        CompareTallies(*d, tallies, newTallies);
+        CompareTallies(*d, tallies, newTallies, reported);
         info = d->info;
         ports.swap(newPorts);
         tallies.swap(newTallies);

@@ -17,6 +17,12 @@ struct Tally {
     bool locked = false;
 };
 
+struct Revertive {
+    uint32_t seq = 0;
+    int32_t dest = 0;
+    int32_t source = -1;
+};
+
 struct Driver {
     int32_t id = 0;
     HWND window = 0;
@@ -31,6 +37,11 @@ bool ReadInfo(Driver *d);
 bool ReadPorts(const Driver &d, std::vector<Record> *ports);
 // Destinations first..last (clamped to the driver's count).
 bool ReadTallies(const Driver &d, int32_t first, int32_t last, std::vector<Tally> *out);
+// The newest revertive's sequence number (0: none yet).
+uint32_t NewestRevertive(const Driver &d);
+// The revertives the driver sent after *seq, oldest first; *seq becomes the
+// newest, *missed counts those the driver no longer holds.
+bool ReadRevertives(const Driver &d, uint32_t *seq, std::vector<Revertive> *out, uint32_t *missed);
 // The name VEK holds for index (database 0 sources, 1 destinations); empty
 // when VEK does not serve one.  Answers are kept for the run.
 std::string Name(const Driver &d, int database, int32_t index);
