@@ -34,6 +34,15 @@ struct BridgeState {
     LRESULT lastSendResult = 0;                // what the last plain send returned
 };
 
+// The request being delivered (nested deliveries restore the outer one).
+struct BridgeDelivery {
+    bool active = false;
+    UINT code = 0;
+    LPARAM lParam = 0;
+    bool isText = false;
+};
+BridgeDelivery Delivering;
+
 BridgeState Bridge;
 
 uint32_t DataWord(UINT code, WPARAM wParam)
@@ -82,6 +91,21 @@ void Reply(HWND ownWindow, HWND senderWindow, LRESULT result, uintptr_t data, in
     BridgeSend(ownWindow, senderWindow, kBridgeReply, static_cast<WPARAM>(result), data, 0, isText);
 }
 
+LRESULT SendToOwnWindow(HWND ownWindow, UINT code, WPARAM wParam, LPARAM lParam, bool)
+{
+    return SendMessage(ownWindow, code, wParam, lParam);
+}
+
+LRESULT Handle(BridgeHandler handler, HWND ownWindow, UINT code, WPARAM wParam, LPARAM lParam,
+               bool isText)
+{
+    BridgeDelivery saved = Delivering;
+    Delivering = BridgeDelivery{true, code, lParam, isText};
+    LRESULT result = handler(ownWindow, code, wParam, lParam, isText);
+    Delivering = saved;
+    return result;
+}
+
 }  // namespace
 
 int32_t BridgeSend(HWND ownWindow, HWND targetWindow, UINT code, WPARAM wParam, uintptr_t data,
@@ -118,7 +142,13 @@ int32_t BridgeSend(HWND ownWindow, HWND targetWindow, UINT code, WPARAM wParam, 
 
 void BridgeReceive(HWND ownWindow, HWND senderWindow, COPYDATASTRUCT *copyData)
 {
-    if (!copyData)
+    BridgeReceiveWith(ownWindow, senderWindow, copyData, SendToOwnWindow);
+}
+
+void BridgeReceiveWith(HWND ownWindow, HWND senderWindow, COPYDATASTRUCT *copyData,
+                       BridgeHandler handler)
+{
+    if (!copyData || !handler)
         return;
     UINT code = copyData->dwData >> 16;
     WPARAM wParam = copyData->dwData & 0xFFFF;
@@ -133,7 +163,7 @@ void BridgeReceive(HWND ownWindow, HWND senderWindow, COPYDATASTRUCT *copyData)
         // A number where the handler expects an address is not delivered.
         LRESULT result = BusLParamIsAddress(code)
                              ? 0
-                             : SendMessage(ownWindow, code, wParam, static_cast<LPARAM>(number));
+                             : Handle(handler, ownWindow, code, wParam, static_cast<LPARAM>(number), false);
         Reply(ownWindow, senderWindow, result, number, 0);
         return;
     }
@@ -144,11 +174,20 @@ void BridgeReceive(HWND ownWindow, HWND senderWindow, COPYDATASTRUCT *copyData)
         std::memcpy(text, bytes, std::min(count, kBridgeTextSize));
     LRESULT result = code == WM_COPYDATA
                          ? 0
-                         : SendMessage(ownWindow, code, wParam, reinterpret_cast<LPARAM>(text));
+                         : Handle(handler, ownWindow, code, wParam, reinterpret_cast<LPARAM>(text), true);
     Reply(ownWindow, senderWindow, result, reinterpret_cast<uintptr_t>(text), 1);
+}
+
+bool BridgeDelivering(UINT code, LPARAM lParam, bool *isText)
+{
+    bool active = Delivering.active && Delivering.code == code && Delivering.lParam == lParam;
+    if (isText)
+        *isText = active && Delivering.isText;
+    return active;
 }
 
 void BridgeReset()
 {
     Bridge = BridgeState{};
+    Delivering = BridgeDelivery{};
 }

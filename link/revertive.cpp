@@ -28,6 +28,8 @@ uint32_t RevertiveCounter = 0;
 
 namespace {
 
+RevertiveObserver Observer = nullptr;
+
 enum : UINT {
     kMsgNetworkReply = 2123,
     kMsgRevertive = 2187,
@@ -142,6 +144,8 @@ void SendRevertives(int32_t first, int32_t last, int kind, uint32_t tag)
         ZOLT32TxMessage(Link.VekWindow, code, tag, reinterpret_cast<LPARAM>(text), 1,
                         static_cast<uint32_t>(n + 1));
         ++RevertiveCounter;
+        if (Observer)
+            Observer(d, ReportedSource(d));
     }
     ShowCounter();
     if (Dlg.SelectedDest >= first && Dlg.SelectedDest <= last)
@@ -218,4 +222,10 @@ int32_t ReportTallyToExternal(int32_t destination)
     return tally;
 }
 
-void RevertiveReset() { RevertiveCounter = 0; }
+void RevertiveReset()
+{
+    RevertiveCounter = 0;
+    Observer = nullptr;
+}
+
+void SetRevertiveObserver(RevertiveObserver observer) { Observer = observer; }

@@ -19,3 +19,8 @@ void TallyFromExternal(int32_t destination, int32_t source);
 // it; -1 and nothing sent for a destination outside 1..4096.
 int32_t ReportTallyToExternal(int32_t destination);
 void RevertiveReset();
+// Called with the destination and the reported source of every revertive
+// text sent to VEK (the operator's client keeps a journal of them); null
+// for none.  RevertiveReset clears it.
+using RevertiveObserver = void (*)(int32_t dest, int32_t source);
+void SetRevertiveObserver(RevertiveObserver observer);

@@ -14,6 +14,7 @@
 #include "routing/tables.h"
 #include "serial/ports.h"
 #include "shell/debug.h"
+#include "shell/extension.h"
 #include "shell/menu.h"
 #include "shell/shell.h"
 #include "ui/maindlg.h"
@@ -152,7 +153,7 @@ LRESULT ControlSystemMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         // A decimal tally needs at most 12 bytes with its terminator.
         TallyText(static_cast<int32_t>(wParam), reinterpret_cast<char *>(lParam), 12);
         return 0;
-    default: return 0;
+    default: return ExtensionMessage(window, message, wParam, lParam);
     }
 }
 

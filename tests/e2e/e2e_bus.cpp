@@ -8,12 +8,18 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 
+#include "link/bridge.h"
+#include "platform/bus.h"
+#include "platform/loop.h"
+#include "platform/root.h"
 #include "tests/support/system.h"
 
 namespace {
@@ -309,4 +315,103 @@ TEST(EndToEndBus, PeerOfAnotherUserIsRefused)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "3/4: could not run the client; 5: it got a reply";
     EXPECT_NE(Wexmsg(s, {"send", VekWindow(s), "2119"}).find("result=9"), std::string::npos);
+}
+
+// Whoever can write into vek's control FIFO commands VEK: only our own FIFO,
+// with no group or other access and not through a symbolic link, is used.
+TEST(EndToEndBus, VekControlFifoMustBeOurOwn)
+{
+    Site s;
+    std::string good = s.Path("good.ctl");
+    ASSERT_EQ(mkfifo(good.c_str(), 0600), 0);
+    const struct {
+        const char *name;
+        std::function<bool(const std::string &)> make;
+        const char *why;
+    } cases[] = {
+        {"open.ctl", [](const std::string &p) { return mkfifo(p.c_str(), 0600) == 0 && chmod(p.c_str(), 0622) == 0; },
+         "group or others"},
+        {"link.ctl", [&](const std::string &p) { return symlink(good.c_str(), p.c_str()) == 0; },
+         "symbolic link"},
+        {"file.ctl", [](const std::string &p) { WriteTextFile(p, "quit\n"); return chmod(p.c_str(), 0600) == 0; },
+         "not a FIFO"},
+        {"theirs.ctl",
+         [](const std::string &p) { return geteuid() == 0 && mkfifo(p.c_str(), 0600) == 0 && chown(p.c_str(), 65534, 65534) == 0; },
+         "another user"},
+    };
+    for (const auto &c : cases) {
+        std::string path = s.Path(c.name);
+        if (!c.make(path))
+            continue;  // "theirs" needs root
+        Child vek;
+        ASSERT_TRUE(StartChild(&vek, {VEK_BIN, "--root", s.root.dir, "--no-stdin", "--control", path}, {},
+                               s.root.dir, std::string("vek-") + c.name));
+        ASSERT_TRUE(ChildWait(&vek, 10000)) << c.name;
+        EXPECT_EQ(vek.exitStatus, 1) << c.name;
+        EXPECT_NE(ChildErrors(vek).find(c.why), std::string::npos) << ChildErrors(vek);
+        EXPECT_EQ(ChildOutput(vek).find("READY"), std::string::npos) << c.name;
+    }
+    // Our own FIFO is used and left in place (vek did not make it).
+    ASSERT_TRUE(s.StartVek({"--no-stdin", "--control", good}));
+    int fd = open(good.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "ws 4\n", 5), 5);
+    close(fd);
+    EXPECT_TRUE(s.WaitVek("OK workstation=4"));
+}
+
+namespace {
+
+HWND NestedTarget = 0;  // wexmsg's window
+
+// Answers wexmsg's bridge reply by sending it a number message while
+// wexmsg waits for that reply to be taken: a nested delivery whose lParam
+// is a plain number.
+LRESULT NestingPeer(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_COPYDATA || !lParam)
+        return 0;
+    auto *record = reinterpret_cast<COPYDATASTRUCT *>(lParam);
+    if ((record->dwData >> 16) == kBridgeReply)
+        BusSend(0, NestedTarget, 2742, 7, 0x41414141);
+    BridgeReceive(window, static_cast<HWND>(wParam), record);
+    return 0;
+}
+
+}  // namespace
+
+// wexmsg answers a bridge text request; while its reply is under way a
+// number message arrives nested.  It must be taken as the number it is, not
+// as the bridge request's text buffer (a crash, or --reply-text written to
+// address 0x41414141).
+TEST(EndToEndBus, WexmsgTakesANestedNumberAsANumber)
+{
+    TempRoot root;
+    SetRootDirectory(root.dir.c_str());
+    unsetenv("ZOLT_BUS");
+    std::string error;
+    ASSERT_TRUE(BusOpen(&error)) << error;
+    HWND peer = CreateWindowProc(NestingPeer, true);
+    char handle[16];
+    std::snprintf(handle, sizeof handle, "0x%08x", static_cast<unsigned>(peer));
+    Child ctl;
+    ASSERT_TRUE(StartChild(&ctl, {WEXMSG_BIN, "--root", root.dir, "attach", handle, "--control", "7",
+                                  "--reply-text", "OK"},
+                           {}, root.dir, "attached"));
+    // Serve wexmsg's attach message (2774) while it starts.
+    ASSERT_TRUE(WaitFor([&] {
+        LoopRunOnce(10);
+        return ChildOutput(ctl).find("TX code=2774") != std::string::npos;
+    }));
+    std::string out = ChildOutput(ctl);
+    NestedTarget = static_cast<HWND>(std::stoul(out.substr(out.find("READY window=") + 13, 10), nullptr, 16));
+    char text[kBridgeTextSize] = "RC 7 5 12 ',---' 0";
+    int32_t result = BridgeSend(peer, NestedTarget, 2776, 0, reinterpret_cast<uintptr_t>(text), 32, 1);
+    EXPECT_EQ(result, 0);
+    EXPECT_STREQ(text, "OK");
+    EXPECT_TRUE(WaitForOutput(ctl, "RX code=2742 wparam=7 lparam=1094795585"));
+    EXPECT_TRUE(ChildRunning(&ctl)) << ChildErrors(ctl);
+    DestroyWindowProc(peer);
+    BusClose();
+    ChildStop(&ctl);
 }

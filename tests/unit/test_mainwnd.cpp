@@ -18,6 +18,9 @@
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
+#include "link/bridge.h"
+#include "platform/bus.h"
+#include "shell/extension.h"
 #include "shell/menu.h"
 #include "shell/shell.h"
 #include "tests/support/support.h"
@@ -87,6 +90,7 @@ struct MainWndTest : ::testing::Test {
         ShellReset();
         DialogReset();
         RevertiveReset();
+        ExtensionReset();
         StateFilesReset();
         Got.clear();
         SetRootDirectory(root.dir.c_str());
@@ -383,4 +387,85 @@ TEST_F(MainWndTest, TalliesAndRoutesOfAnExternalDriver)
     Routing.LockTable[11] = 1;
     Send(2736, 11, 6);
     EXPECT_EQ(Routing.TallyTable[11], 0);
+}
+
+// The extension messages write only within the block that came, never take
+// a number for an address, and the command message is refused from VEK and
+// through the bridge while other senders have it run with the usual checks.
+TEST_F(MainWndTest, ExtensionMessagesStayInTheirBlockAndRefuseTheControlSide)
+{
+    HWND ops = CreateWindowProc(Program, false);
+    char block[64];
+    std::memset(block, 'x', sizeof block);
+    Routing.TallyTable[1] = 5;
+    // 20 bytes hold three whole "d s l" lines and the zero.
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexTallies, 1, block, 20), 3);
+    EXPECT_STREQ(block, "1 5 0\n2 0 0\n3 0 0\n");
+    EXPECT_EQ(block[20], 'x');
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexTallies, 33, block, 20), 0);
+    EXPECT_EQ(Send(kWexInfo, 0, 0x1234), 0);  // no block: nothing written
+    EXPECT_EQ(Send(kWexPorts, 0, 0x1234), 0);
+
+    const struct {
+        HWND sender;
+        const char *text;
+        int32_t enabled;
+        LRESULT result;
+        int32_t tally;
+    } cases[] = {
+        {vek, "RC 7 4 9 ',---' 0", 1, kWexCommandRefused, 0},
+        {ops, "RF 7 0", 1, kWexCommandNotAllowed, 0},
+        {ops, "RC 7 4 9 ',---' 0", 0, kWexCommandInhibited, 0},
+        {ops, "RC 7 4 9 ',---' 0", 1, kWexCommandRun, 4},
+        {ops, "RL 7 9 9 1 0", 1, kWexCommandRun, 4},
+        {ops, "RC 7 6 9 ',---' 0", 1, kWexCommandRun, 4},  // locked: the interpreter refuses
+    };
+    for (const auto &c : cases) {
+        char text[64] = {};
+        std::snprintf(text, sizeof text, "%s", c.text);
+        Commands.CommandsEnabled = c.enabled;
+        EXPECT_EQ(BusSendBlock(c.sender, Shell.MainWindow, kWexCommand, 0, text,
+                               static_cast<uint32_t>(std::strlen(text) + 1)),
+                  c.result)
+            << c.text;
+        EXPECT_EQ(Routing.TallyTable[9], c.tally) << c.text;
+    }
+    // Through the bridge (an attached program's channel): refused.
+    Routing.LockTable[9] = 0;
+    char text[kBridgeTextSize + 1] = "RC 7 2 9 ',---' 0";
+    COPYDATASTRUCT record{static_cast<uint32_t>(kWexCommand) << 16, kBridgeTextSize, text};
+    BridgeReceive(Shell.MainWindow, ops, &record);
+    EXPECT_EQ(Routing.TallyTable[9], 4);
+    // The read messages answer through the bridge within its 513 bytes.
+    char read[kBridgeTextSize + 1] = {};
+    COPYDATASTRUCT info{static_cast<uint32_t>(kWexInfo) << 16, kBridgeTextSize, read};
+    Got.clear();
+    BridgeReceive(Shell.MainWindow, ops, &info);
+    ASSERT_EQ(Count(WM_COPYDATA, ops), 1u);
+}
+
+// The revertive journal: numbered from the first look on, read after a
+// number, the oldest lost first when a reader falls too far behind.
+TEST_F(MainWndTest, RevertiveJournalKeepsTheNewest)
+{
+    HWND ops = CreateWindowProc(Program, false);
+    EXPECT_EQ(Send(kWexRevertives, 0, 0), 0);  // the journal starts here
+    Routing.TallyTable[4] = 2;
+    for (int i = 0; i < 3; ++i)
+        SendRevertives(4, 5, 1, 0);
+    std::vector<char> block(65536);
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexRevertives, 4, block.data(), 64), 6);
+    EXPECT_STREQ(block.data(), "5 4 2\n6 5 0\n");
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexRevertives, 6, block.data(), 64), 6);
+    EXPECT_STREQ(block.data(), "");
+    SendRevertives(1, 32, 1, 0);
+    for (uint32_t i = 0; i < kRevertiveJournalSize / 32; ++i)
+        SendRevertives(1, 32, 1, 0);
+    uint32_t last = 6 + 32 + kRevertiveJournalSize;
+    EXPECT_EQ(static_cast<uint32_t>(Send(kWexRevertives, 0, 0)), last);
+    EXPECT_EQ(BusSendBlock(ops, Shell.MainWindow, kWexRevertives, 0, block.data(), 65536),
+              static_cast<LRESULT>(last));
+    std::string first = std::to_string(last - kRevertiveJournalSize + 1) + " ";
+    EXPECT_EQ(std::string(block.data()).rfind(first, 0), 0u) << "the oldest kept comes first";
+    EXPECT_EQ(CountOccurrences(block.data(), "\n"), kRevertiveJournalSize);
 }

@@ -10,9 +10,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,6 +26,7 @@
 #include "routing/tables.h"
 #include "serial/ports.h"
 #include "shell/debug.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -456,3 +459,77 @@ TEST(RouterSim, TcpListenRefusals)
 }
 
 }  // namespace
+
+namespace {
+
+// The exit status of a simulator that should refuse to start: its log ends
+// with nothing on it (a running one is stopped and counts as 0).
+int Refused(const std::vector<std::string> &args)
+{
+    Sim sim;
+    if (!sim.Start(args))
+        return -1;
+    std::string line = sim.Line(NowMs() + 2000);
+    EXPECT_EQ(line, "") << "it started";
+    return sim.Stop();
+}
+
+std::string LinkOf(const std::string &link)
+{
+    char target[256] = {};
+    return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
+}  // namespace
+
+// A link that leads somewhere (perhaps a running driver's line) is replaced
+// only with --force, and put back when the simulator ends; a dangling one
+// is a dead simulator's and is simply replaced.
+TEST(RouterSim, LiveLinkNeedsForceAndIsRestored)
+{
+    TempRoot dir;
+    std::string device = dir.File("device"), link = dir.File("router1");
+    WriteTextFile(device, "");
+    ASSERT_EQ(symlink(device.c_str(), link.c_str()), 0);
+    EXPECT_EQ(Refused({"--link", link}), 1);
+    EXPECT_EQ(LinkOf(link), device);
+    {
+        Sim sim;
+        ASSERT_TRUE(sim.Start({"--link", link, "--force"}));
+        std::string first = sim.Line(NowMs() + kDeadlineMs);
+        ASSERT_EQ(first.rfind("PTY ", 0), 0u) << first;
+        EXPECT_EQ(LinkOf(link), first.substr(4));
+        ASSERT_FALSE(sim.WaitFor("READY").empty());
+        EXPECT_EQ(sim.Stop(), 0);
+    }
+    EXPECT_EQ(LinkOf(link), device) << "the old link is back";
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(dir.File("gone").c_str(), link.c_str()), 0);
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--link", link}));
+    EXPECT_EQ(sim.Line(NowMs() + kDeadlineMs).rfind("PTY ", 0), 0u);
+    ASSERT_FALSE(sim.WaitFor("READY").empty());
+    EXPECT_EQ(sim.Stop(), 0);
+    struct stat st{};
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "nothing to restore: removed";
+}
+
+// A line that another program holds (the driver's flock) is not touched.
+TEST(RouterSim, DeviceHeldByTheDriverIsRefused)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+    int held = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    termios before{}, after{};
+    tcgetattr(held, &before);
+    EXPECT_EQ(Refused({"--device", slave, "--speed", "9600"}), 1);
+    tcgetattr(held, &after);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << "the line was reprogrammed";
+    close(held);
+    close(master);
+}

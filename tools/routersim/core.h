@@ -15,12 +15,18 @@ void SimSeedNoise(unsigned seed);
 // descriptor (non-blocking) and the slave's path, or -1 with a message.
 int SimOpenPty(std::string *slavePath, std::string *error);
 // Opens a serial device (or anything readable and writable) in raw mode,
-// non-blocking; speed 0 keeps the device's rate.  -1 with a message.
+// non-blocking; speed 0 keeps the device's rate.  Takes it exclusively as
+// the driver does (flock, TIOCEXCL), so a line in use is refused.  -1 with
+// a message.
 int SimOpenDevice(const char *path, int speed, std::string *error);
-// Points a symbolic link at target, replacing an older link (never a file).
-bool SimMakeLink(const char *linkPath, const std::string &target, std::string *error);
-// Removes the link if it still points at target.
-void SimRemoveLink(const char *linkPath, const std::string &target);
+// Points a symbolic link at target.  A link to something that exists is
+// replaced only with force, and *previous is then its target (empty
+// otherwise); a dangling link is replaced; a file never.
+bool SimMakeLink(const char *linkPath, const std::string &target, bool force,
+                 std::string *previous, std::string *error);
+// If the link still points at target: puts the previous link back, or
+// removes it when there was none.
+void SimRemoveLink(const char *linkPath, const std::string &target, const std::string &previous);
 
 // Splits "[HOST:]PORT" ("[v6]:PORT" for an IPv6 address); HOST defaults
 // to 127.0.0.1, PORT 0 asks for any free port.  False when malformed.

@@ -31,6 +31,7 @@ struct Options {
     int speed = 0;
     bool identity = false;
     bool stdinQuit = false;
+    bool force = false;     // --force: replace a live --link until we end
     unsigned seed = 1;
     std::vector<std::string> presets;
 };
@@ -48,8 +49,11 @@ const char kUsage[] =
     "  --silent          start silent (answer nothing)\n"
     "  --garbage         start sending noise instead of answers\n"
     "  --seed N          seed of the noise (default 1)\n"
-    "  --link PATH       symbolic link to the pseudo-terminal's slave\n"
-    "  --device PATH     use this device instead of a pseudo-terminal\n"
+    "  --link PATH       symbolic link to the pseudo-terminal's slave (an existing\n"
+    "                    link to something is refused)\n"
+    "  --force           replace such a link anyway; it is put back at the end\n"
+    "  --device PATH     use this device instead of a pseudo-terminal (taken\n"
+    "                    exclusively, as the driver does: a held line is refused)\n"
     "  --speed BAUD      line speed of --device\n"
     "  --tcp-listen [HOST:]PORT  be a device server: take the driver's TCP\n"
     "                    connection instead (HOST 127.0.0.1, PORT 0 any free)\n"
@@ -143,6 +147,7 @@ bool ParseOptions(int argc, char **argv, SimRouter &r, Options &o)
         if (!std::strcmp(arg, "--garbage")) { r.garbage = true; continue; }
         if (!std::strcmp(arg, "--identity")) { o.identity = true; continue; }
         if (!std::strcmp(arg, "--stdin-quit")) { o.stdinQuit = true; continue; }
+        if (!std::strcmp(arg, "--force")) { o.force = true; continue; }
         const char *name = nullptr, *value = nullptr;
         for (const char *v : valued) {
             bool matched = false;
@@ -211,6 +216,7 @@ struct Line {
     int fd = -1;        // the device or the pseudo-terminal's master
     int listener = -1;  // --tcp-listen: the listening socket instead
     std::string slave;  // the pseudo-terminal's slave
+    std::string previous;  // --force: the link's target before ours
 };
 
 // Opens the line and logs its first line (PTY, DEVICE or LISTEN); false
@@ -231,7 +237,7 @@ bool OpenLine(const Options &o, Line *line, std::string *error)
     if (line->fd < 0)
         return false;
     if (!o.link.empty() && !line->slave.empty() &&
-        !SimMakeLink(o.link.c_str(), line->slave, error)) {
+        !SimMakeLink(o.link.c_str(), line->slave, o.force, &line->previous, error)) {
         close(line->fd);
         line->fd = -1;
         return false;
@@ -275,7 +281,7 @@ int main(int argc, char **argv)
     int status = RunSimulator(router, *protocol, line.fd, line.listener, options.stdinQuit,
                               !line.slave.empty());
     if (!options.link.empty() && !line.slave.empty())
-        SimRemoveLink(options.link.c_str(), line.slave);
+        SimRemoveLink(options.link.c_str(), line.slave, line.previous);
     close(line.fd >= 0 ? line.fd : line.listener);
     return status;
 }

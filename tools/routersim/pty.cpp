@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -92,9 +94,22 @@ int SimOpenPty(std::string *slavePath, std::string *error)
 
 int SimOpenDevice(const char *path, int speed, std::string *error)
 {
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return Fail(-1, error, path);
+    // The same exclusive hold the driver takes, before the line is touched:
+    // the flock keeps out a running driver's line even for root, TIOCEXCL
+    // keeps out programs that do not lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            *error = std::string(path) + " is in use by another program (locked)";
+            close(fd);
+            return -1;
+        }
+        return Fail(fd, error, path);
+    }
+    if (isatty(fd) && ioctl(fd, TIOCEXCL) != 0)
+        return Fail(fd, error, path);
     if (isatty(fd) && !MakeRaw(fd, speed, error)) {
         close(fd);
         return -1;
@@ -102,14 +117,21 @@ int SimOpenDevice(const char *path, int speed, std::string *error)
     return fd;
 }
 
-bool SimMakeLink(const char *linkPath, const std::string &target, std::string *error)
+namespace {
+
+std::string LinkTarget(const char *linkPath)
 {
-    struct stat st{};
-    if (lstat(linkPath, &st) == 0 && !S_ISLNK(st.st_mode)) {
-        *error = std::string(linkPath) + " exists and is not a symbolic link";
-        return false;
-    }
-    // Replace an old link in one step: a new link beside it, renamed over it.
+    char buffer[PATH_MAX];
+    ssize_t n = readlink(linkPath, buffer, sizeof buffer - 1);
+    if (n < 0)
+        return "";
+    buffer[n] = 0;
+    return buffer;
+}
+
+// A new link beside the old name, renamed over it in one step.
+bool PlaceLink(const char *linkPath, const std::string &target, std::string *error)
+{
     std::string temporary = std::string(linkPath) + ".routersim-" + std::to_string(getpid());
     unlink(temporary.c_str());
     if (symlink(target.c_str(), temporary.c_str()) != 0 ||
@@ -121,14 +143,39 @@ bool SimMakeLink(const char *linkPath, const std::string &target, std::string *e
     return true;
 }
 
-void SimRemoveLink(const char *linkPath, const std::string &target)
+}  // namespace
+
+bool SimMakeLink(const char *linkPath, const std::string &target, bool force,
+                 std::string *previous, std::string *error)
 {
-    char buffer[PATH_MAX];
-    ssize_t n = readlink(linkPath, buffer, sizeof buffer - 1);
-    if (n < 0)
+    struct stat st{}, to{};
+    previous->clear();
+    if (lstat(linkPath, &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            *error = std::string(linkPath) + " exists and is not a symbolic link";
+            return false;
+        }
+        // A link to something that exists may be a production line's name
+        // (a driver may be using it): only --force replaces it, and it is
+        // put back at the end.  A dangling one is a dead simulator's.
+        bool live = stat(linkPath, &to) == 0;
+        if (live && !force) {
+            *error = std::string(linkPath) + " already links to " + LinkTarget(linkPath) +
+                     " (--force replaces it until routersim ends)";
+            return false;
+        }
+        if (live)
+            *previous = LinkTarget(linkPath);
+    }
+    return PlaceLink(linkPath, target, error);
+}
+
+void SimRemoveLink(const char *linkPath, const std::string &target, const std::string &previous)
+{
+    if (LinkTarget(linkPath) != target)  // a newer simulator may have taken the name over
         return;
-    buffer[n] = 0;
-    if (target == buffer)  // a newer simulator may have taken the name over
+    std::string error;
+    if (previous.empty() || !PlaceLink(linkPath, previous, &error))
         unlink(linkPath);
 }
 

@@ -38,7 +38,8 @@ const char kHelp[] =
     "  --log FILE              append every record line to FILE\n"
     "  --quiet                 no record lines on standard output\n"
     "  --control PATH          also read control lines from the FIFO PATH\n"
-    "                          (made with mode 0600 when missing)\n"
+    "                          (made with mode 0600 when missing; an existing one\n"
+    "                          must be a FIFO of ours, mode 0600, not a link)\n"
     "  --no-stdin              do not read control lines from standard input\n"
     "  --help                  this text\n"
     "\n"
@@ -97,16 +98,36 @@ void OnInput(int fd, void *arg)
 }
 
 // The FIFO stays open for writing by ourselves too, so that a writer going
-// away is no end of input.
-bool WatchFifo(const char *path, bool *made)
+// away is no end of input.  Whoever can write into the FIFO commands VEK, so
+// only our own FIFO will do: not a symbolic link (O_NOFOLLOW), a FIFO, owned
+// by us, with no access for group or others; checked on the descriptor, and
+// the writing end is opened through that same descriptor.
+bool WatchFifo(const char *path, bool *made, std::string *why)
 {
     *made = mkfifo(path, 0600) == 0;
-    if (!*made && errno != EEXIST)
+    if (!*made && errno != EEXIST) {
+        *why = std::strerror(errno);
         return false;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 || open(path, O_WRONLY | O_CLOEXEC) < 0)
-        return false;
-    return LoopAddFd(fd, OnInput, &FifoInput);
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st{};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        *why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+    } else if (!S_ISFIFO(st.st_mode)) {
+        *why = "it is not a FIFO";
+    } else if (st.st_uid != geteuid()) {
+        *why = "it belongs to another user";
+    } else if ((st.st_mode & 077) != 0) {
+        *why = "group or others have access to it (it must be mode 0600)";
+    } else {
+        std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (open(self.c_str(), O_WRONLY | O_CLOEXEC) >= 0)
+            return LoopAddFd(fd, OnInput, &FifoInput);
+        *why = std::strerror(errno);
+    }
+    if (fd >= 0)
+        close(fd);
+    return false;
 }
 
 struct Options {
@@ -189,8 +210,10 @@ int main(int argc, char **argv)
         BusClose();
         return 1;
     }
-    if (options.control && !WatchFifo(options.control, &options.controlMade)) {
-        std::fprintf(stderr, "vek: cannot use the control FIFO %s\n", options.control);
+    std::string why;
+    if (options.control && !WatchFifo(options.control, &options.controlMade, &why)) {
+        std::fprintf(stderr, "vek: cannot use the control FIFO %s: %s\n", options.control,
+                     why.c_str());
         BusClose();
         return 1;
     }

@@ -25,25 +25,13 @@ void Record(const std::string &line)
         LogWrite(line);
 }
 
-LRESULT CopyData(HWND window, WPARAM wParam, LPARAM lParam)
-{
-    auto *record = reinterpret_cast<COPYDATASTRUCT *>(lParam);
-    char head[64];
-    std::snprintf(head, sizeof head, " dataword=0x%08x count=%u", record->dwData, record->cbData);
-    Record(MessageLine("RX", WM_COPYDATA, wParam, 0, BusDeliverySender()) + head +
-           " text=" + QuoteText(record->lpData, record->cbData) + ResultPart(0));
-    uint32_t saved = Wexmsg.BridgeCount;
-    Wexmsg.BridgeCount = std::max<uint32_t>(record->cbData, 1);
-    BridgeReceive(window, static_cast<HWND>(wParam), record);
-    Wexmsg.BridgeCount = saved;
-    return 0;
-}
+enum class Via { Bus, BridgeNumber, BridgeText };
 
 // A request unpacked by the bridge: a text request's lParam is its 513-byte
 // text, which --reply-text replaces before the reply carries it back.
-std::string BridgeRequest(UINT message, WPARAM wParam, LPARAM lParam)
+std::string BridgeRequest(UINT message, WPARAM wParam, LPARAM lParam, Via via)
 {
-    bool text = Wexmsg.BridgeCount != 16;
+    bool text = via == Via::BridgeText;
     std::string line = MessageLine("RX", message, wParam, text ? 0 : lParam, BusDeliverySender()) +
                        " via=bridge";
     if (!text)
@@ -58,6 +46,44 @@ std::string BridgeRequest(UINT message, WPARAM wParam, LPARAM lParam)
     return line;
 }
 
+// Every message is answered here; how lParam is to be read is passed in,
+// never remembered, so a message delivered while a bridge request waits
+// (nested) is not taken for that request.
+LRESULT Answer(UINT message, WPARAM wParam, LPARAM lParam, Via via)
+{
+    if (message == kAttachAnswerToVek)
+        Wexmsg.VekWindow = static_cast<HWND>(wParam);
+    auto it = Wexmsg.Results.find(message);
+    LRESULT result = it == Wexmsg.Results.end() ? 0 : it->second;
+    std::string line;
+    if (via != Via::Bus) {
+        line = BridgeRequest(message, wParam, lParam, via);
+    } else {
+        uint32_t length = BusDeliveryBlockLength();
+        bool address = length || BusLParamIsAddress(message);
+        line = MessageLine("RX", message, wParam, address ? 0 : lParam, BusDeliverySender()) +
+               BlockPart(reinterpret_cast<const void *>(lParam), length);
+    }
+    Record(line + ResultPart(result));
+    return result;
+}
+
+LRESULT FromBridge(HWND, UINT code, WPARAM wParam, LPARAM lParam, bool isText)
+{
+    return Answer(code, wParam, lParam, isText ? Via::BridgeText : Via::BridgeNumber);
+}
+
+LRESULT CopyData(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    auto *record = reinterpret_cast<COPYDATASTRUCT *>(lParam);
+    char head[64];
+    std::snprintf(head, sizeof head, " dataword=0x%08x count=%u", record->dwData, record->cbData);
+    Record(MessageLine("RX", WM_COPYDATA, wParam, 0, BusDeliverySender()) + head +
+           " text=" + QuoteText(record->lpData, record->cbData) + ResultPart(0));
+    BridgeReceiveWith(window, static_cast<HWND>(wParam), record, FromBridge);
+    return 0;
+}
+
 }  // namespace
 
 LRESULT WexmsgProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -67,20 +93,6 @@ LRESULT WexmsgProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     if (message == WM_COPYDATA)
-        return CopyData(window, wParam, lParam);
-    if (message == kAttachAnswerToVek)
-        Wexmsg.VekWindow = static_cast<HWND>(wParam);
-    auto it = Wexmsg.Results.find(message);
-    LRESULT result = it == Wexmsg.Results.end() ? 0 : it->second;
-    std::string line;
-    if (Wexmsg.BridgeCount) {
-        line = BridgeRequest(message, wParam, lParam);
-    } else {
-        uint32_t length = BusDeliveryBlockLength();
-        bool address = length || BusLParamIsAddress(message);
-        line = MessageLine("RX", message, wParam, address ? 0 : lParam, BusDeliverySender()) +
-               BlockPart(reinterpret_cast<const void *>(lParam), length);
-    }
-    Record(line + ResultPart(result));
-    return result;
+        return lParam ? CopyData(window, wParam, lParam) : 0;
+    return Answer(message, wParam, lParam, Via::Bus);
 }

@@ -15,7 +15,6 @@ struct WexmsgState {
     std::map<UINT, LRESULT> Results; // --result CODE=VALUE; others 0
     bool HasReplyText = false;       // --reply-text: written into bridge text requests
     std::string ReplyText;
-    uint32_t BridgeCount = 0;        // byte count of the record being unpacked, 0 none
 };
 extern WexmsgState Wexmsg;
 
