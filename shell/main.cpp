@@ -81,6 +81,10 @@ void OnSignal(int fd, void *)
         PostMessage(Shell.MainWindow, WM_CLOSE, 0, 0);
 }
 
+// Called first thing: every thread inherits the signal mask of the thread
+// that starts it, and a thread that leaves the stop signals unblocked (the
+// window system's reader threads) would take them with their default action,
+// ending the program without its shutdown.
 void WatchSignals()
 {
     signal(SIGPIPE, SIG_IGN);
@@ -91,8 +95,30 @@ void WatchSignals()
     sigaddset(&set, SIGHUP);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd >= 0)
-        LoopAddFd(fd, OnSignal, nullptr);
+    if (fd >= 0 && LoopAddFd(fd, OnSignal, nullptr))
+        SetStopDescriptor(fd);
+}
+
+// The window when a display can be reached and the window module loads;
+// otherwise null, with one line saying why when a display was asked for.
+const ViewModule *OpenView(int *argc, char **argv)
+{
+    std::string why;
+    if (!DisplayReachable(&why)) {
+        if (!why.empty())
+            std::fprintf(stderr, "wex: %s; running headless\n", why.c_str());
+        return nullptr;
+    }
+    const ViewModule *view = ViewLoad(&why);
+    if (!view) {
+        std::fprintf(stderr, "wex: no operator window (%s); running headless\n", why.c_str());
+        return nullptr;
+    }
+    if (!view->initialise(argc, argv)) {
+        std::fprintf(stderr, "wex: the display refused the window; running headless\n");
+        return nullptr;
+    }
+    return view;
 }
 
 }  // namespace
@@ -103,9 +129,8 @@ int main(int argc, char **argv)
     int early = ParseOptions(argc, argv, &o);
     if (early >= 0)
         return early;
-    bool withView = !o.headless && ViewAvailable();
-    if (withView)
-        ViewInitialise(&argc, argv);
+    WatchSignals();
+    const ViewModule *view = o.headless ? nullptr : OpenView(&argc, argv);
     SetRootDirectory(o.root);
     Shell.DriverId = ReadDriverId(o.idText.c_str());
     // An invalid Id ends the program before anything is created: no bus
@@ -115,18 +140,17 @@ int main(int argc, char **argv)
                    "! Error !");
         return 2;
     }
-    WatchSignals();
     std::string error;
     if (!BusOpen(&error)) {
         std::fprintf(stderr, "wex: cannot join the message bus: %s\n", error.c_str());
         return 3;
     }
     int code = 0;
-    if (!withView)
+    if (!view)
         StartStatusLine(o.statusSeconds);
     if (CreateMainWindow()) {
-        if (withView && Shell.ExitCode == 0)
-            code = ViewRun();
+        if (view && Shell.ExitCode == 0)
+            code = view->run();
         else
             code = LoopRun();
     }

@@ -1,0 +1,395 @@
+// The operator window on a real X server (Xvfb, Qt's xcb platform, which
+// starts the reader threads the offscreen platform does not).  The real
+// `wex` runs as a separate process for the stop signals, message boxes and
+// the About box over the bus; the panel's own clicks run in this process
+// with Qt's test helpers.  Each test program starts its own server.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "platform/bus.h"
+#include "platform/dialog.h"
+#include "platform/loop.h"
+#include "platform/root.h"
+#include "routing/tables.h"
+#include "shell/shell.h"
+#include "tests/support/system.h"
+#include "ui/about.h"
+#include "ui/maindlg.h"
+#include "ui/view/qtview.h"
+
+namespace {
+
+TempRoot *XLogs = nullptr;
+XServer *X = nullptr;
+
+struct XEnvironment : ::testing::Environment {
+    void SetUp() override
+    {
+        XLogs = new TempRoot;
+        X = new XServer;
+        ASSERT_TRUE(StartXServer(X, XLogs->dir)) << "Xvfb did not start (scripts/install-deps installs it)";
+    }
+    void TearDown() override { StopXServer(X); }
+};
+const auto *const kX = ::testing::AddGlobalTestEnvironment(new XEnvironment);
+
+const char kSimulated[] = "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n"
+                          "[WEX]\nSimulation=1\nInitTallyDelay=60000\nTallyDelay=60000\n";
+
+// Drivers of this site start with the window on our server.
+void Windowed(Site &s)
+{
+    s.driverHeadless = false;
+    s.driverEnv = {"DISPLAY=" + X->display, "QT_QPA_PLATFORM=xcb"};
+}
+
+// The ids of the X windows whose name matches the pattern (xdotool).
+std::string XWindows(const std::string &pattern, const std::string &dir)
+{
+    static int n = 0;
+    Child c;
+    if (!StartChild(&c, {"/usr/bin/xdotool", "search", "--name", pattern}, {"DISPLAY=" + X->display}, dir,
+                    "xdotool" + std::to_string(++n)))
+        return "";
+    if (!ChildWait(&c, 10000))
+        ChildStop(&c, 500);
+    return ChildOutput(c);
+}
+
+bool WaitXWindow(const std::string &pattern, const std::string &dir, bool present = true, int timeoutMs = 20000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (XWindows(pattern, dir).empty() != present)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+void XDo(const std::vector<std::string> &args, const std::string &dir)
+{
+    static int n = 0;
+    Child c;
+    std::vector<std::string> argv = {"/usr/bin/xdotool"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ASSERT_TRUE(StartChild(&c, argv, {"DISPLAY=" + X->display}, dir, "xdo" + std::to_string(++n)));
+    ASSERT_TRUE(ChildWait(&c, 10000));
+}
+
+bool MapsQt(pid_t pid)
+{
+    return ReadTextFile("/proc/" + std::to_string(pid) + "/maps").find("libQt6") != std::string::npos;
+}
+
+std::string Wexmsg(Site &s, const std::vector<std::string> &args)
+{
+    static int n = 0;
+    std::vector<std::string> argv = {WEXMSG_BIN, "--root", s.root.dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child c;
+    if (!StartChild(&c, argv, {}, s.root.dir, "wexmsg" + std::to_string(++n)))
+        return "";
+    if (!ChildWait(&c, 15000))
+        ChildStop(&c, 1000);
+    return ChildOutput(c);
+}
+
+size_t BusSockets(Site &s)
+{
+    size_t n = 0;
+    for (auto &e : std::filesystem::directory_iterator(s.Path("bus")))
+        n += e.path().filename().string()[0] == 'w';
+    return n;
+}
+
+std::string Dat(int id)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "DEV_%03d.DAT", id);
+    return name;
+}
+
+}  // namespace
+
+// SIGTERM, SIGINT and SIGHUP with the window open, four times each, twelve
+// drivers at once: every one runs the normal shutdown.
+TEST(Window, StopSignalsRunTheShutdown)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    Windowed(s);
+    const int stops[] = {SIGTERM, SIGINT, SIGHUP};
+    for (int id = 11; id <= 22; ++id) {
+        s.WriteProfile(id, kSimulated);
+        ASSERT_TRUE(s.StartDriver("wex" + std::to_string(id), std::to_string(id)));
+    }
+    ASSERT_TRUE(s.WaitVek("RX code=2193 ", 12, 60000)) << s.VekLog();
+    for (int id = 11; id <= 22; ++id)
+        ASSERT_TRUE(WaitXWindow("Device " + std::to_string(id) + "$", s.root.dir)) << id;
+    EXPECT_TRUE(MapsQt(s.Driver("wex11").pid));
+    for (int id = 11; id <= 22; ++id) {
+        std::filesystem::remove(s.Path(Dat(id)));  // the shutdown writes it again
+        kill(s.Driver("wex" + std::to_string(id)).pid, stops[id % 3]);
+    }
+    for (int id = 11; id <= 22; ++id) {
+        std::string name = "wex" + std::to_string(id);
+        SCOPED_TRACE(name + " signal " + std::to_string(stops[id % 3]));
+        ASSERT_TRUE(ChildWait(&s.Driver(name), 15000));
+        EXPECT_EQ(s.Driver(name).exitStatus, 0);
+        EXPECT_NE(s.DriverErrors(name).find("WEX closing..."), std::string::npos) << s.DriverErrors(name);
+        EXPECT_TRUE(FileExists(s.Path(Dat(id))));
+    }
+    EXPECT_TRUE(s.WaitVek("RX code=2186 ", 12));
+    EXPECT_EQ(BusSockets(s), 1u);  // vek's own
+}
+
+// A stop request while a start-up message box waits for OK closes the box
+// and abandons the start-up at once.
+TEST(Window, StopClosesAStartupMessageBox)
+{
+    for (int round = 0; round < 3; ++round) {
+        Site s;  // no profile: the database-size messages
+        Windowed(s);
+        ASSERT_TRUE(s.StartDriver("wex", "7"));
+        ASSERT_TRUE(WaitXWindow("^! Error !$", s.root.dir)) << s.DriverErrors();
+        auto sent = std::chrono::steady_clock::now();
+        kill(s.Driver().pid, SIGTERM);
+        ASSERT_TRUE(ChildWait(&s.Driver(), 5000));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+        EXPECT_LT(ms.count(), 1000);
+        EXPECT_EQ(s.Driver().exitStatus, 1);
+        EXPECT_NE(s.DriverErrors().find("WEX closing..."), std::string::npos);
+        EXPECT_FALSE(FileExists(s.Path(Dat(7))));  // nothing was loaded, nothing saved
+    }
+}
+
+// A 991 posted over the bus opens the About box; while it is up the router
+// still sees its polls and the driver still answers on the bus.
+TEST(Window, AboutBoxFromTheBusKeepsTheDriverServed)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    ASSERT_TRUE(s.StartRouter(1, "HBXRCP", 16, 32));
+    s.WriteProfile(7, "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n"
+                      "[WEX]\nInitTallyDelay=10\nTallyDelay=100\n"
+                      "[Com_1]\nPort=1\nMinDest=1\nMaxDest=32\nProtocol=HBXRCP\nSpeed=38400\n");
+    Windowed(s);
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    // The end of the start-up sweep: commands are taken from now on.
+    ASSERT_TRUE(s.WaitVek("text=\"RR 007 032 -01\"")) << s.DriverErrors();
+    ASSERT_TRUE(WaitXWindow("Device 7$", s.root.dir));
+    EXPECT_NE(Wexmsg(s, {"post", "driver:7", "273", "991"}).find("posted"), std::string::npos);
+    ASSERT_TRUE(WaitXWindow("^About$", s.root.dir)) << s.DriverErrors();
+
+    size_t polls = CountOccurrences(s.RouterLog(1), "RX ");
+    EXPECT_TRUE(WaitFor([&] { return CountOccurrences(s.RouterLog(1), "RX ") >= polls + 5; }, 10000));
+    EXPECT_NE(Wexmsg(s, {"send", "driver:7", "2737", "5"}).find("result="), std::string::npos);
+    s.Vek("cmd 7 RC 7 9 5 ',---' 0");
+    EXPECT_TRUE(s.WaitRouter(1, "RX .SA5,9")) << s.DriverErrors();  // a route goes through meanwhile
+    EXPECT_FALSE(XWindows("^About$", s.root.dir).empty());
+
+    // Enter presses Ok: the box closes and the driver goes on.
+    std::string about = XWindows("^About$", s.root.dir);
+    about = about.substr(0, about.find('\n'));
+    XDo({"windowfocus", "--sync", about}, s.root.dir);
+    XDo({"key", "Return"}, s.root.dir);
+    EXPECT_TRUE(WaitXWindow("^About$", s.root.dir, false));
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// A display that does not exist: headless with one line saying so; Qt is
+// never loaded, and SIGTERM still saves.
+TEST(Window, MissingDisplayRunsHeadless)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(7, kSimulated);
+    s.driverHeadless = false;
+    int none = FreeDisplayNumber(99);
+    s.driverEnv = {"DISPLAY=:" + std::to_string(none), "QT_QPA_PLATFORM="};
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(s.WaitVek("RX code=2193 ")) << s.DriverErrors();
+    EXPECT_FALSE(MapsQt(s.Driver().pid));
+    std::string errors = s.DriverErrors();
+    EXPECT_EQ(CountOccurrences(errors, "running headless"), 1u) << errors;
+    EXPECT_NE(errors.find("cannot connect to X display :" + std::to_string(none)), std::string::npos) << errors;
+    EXPECT_EQ(s.StopDriver(), 0);
+    EXPECT_TRUE(FileExists(s.Path(Dat(7))));
+}
+
+// --headless, and a program without its window module next to it, map no Qt
+// library even with a display at hand.
+TEST(Window, HeadlessRunsMapNoQt)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(7, kSimulated);
+    s.WriteProfile(8, kSimulated);
+    s.driverEnv = {"DISPLAY=" + X->display, "QT_QPA_PLATFORM=xcb"};
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    std::filesystem::create_directory(s.Path("alone"));
+    std::filesystem::copy_file(WEX_BIN, s.Path("alone/wex"));
+    Child &lone = s.Driver("lone");
+    ASSERT_TRUE(StartChild(&lone, {s.Path("alone/wex"), "--root", s.root.dir, "8"}, s.driverEnv, s.root.dir, "lone"));
+    ASSERT_TRUE(s.WaitVek("RX code=2193 ", 2)) << s.DriverErrors("lone");
+    EXPECT_FALSE(MapsQt(s.Driver().pid));
+    EXPECT_FALSE(MapsQt(lone.pid));
+    EXPECT_EQ(s.DriverErrors().find("headless"), std::string::npos);
+    EXPECT_EQ(CountOccurrences(s.DriverErrors("lone"), "wexview.so is not installed); running headless"), 1u)
+        << s.DriverErrors("lone");
+    EXPECT_EQ(s.StopDriver("lone"), 0);
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// The panel in this process on the real display: every operator action is
+// drawn at once (simulation, timers a minute apart), a click on the entry
+// already highlighted counts, Lock shows its state, names renamed by VEK
+// reach the list, and the About box opened from the menu keeps the bus
+// served.
+TEST(Window, PanelDrawsEachActionAtOnce)
+{
+    Site s;
+    std::string names = s.Path("sources.txt");
+    std::string text;
+    for (int i = 1; i <= 16; ++i)
+        text += "SRC " + std::to_string(i) + "\n";
+    WriteTextFile(names, text);
+    ASSERT_TRUE(s.StartVek({"--source-names", names}));
+    s.WriteProfile(7, kSimulated);
+    SetRootDirectory(s.root.dir.c_str());
+    setenv("DISPLAY", X->display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    std::string error;
+    ASSERT_TRUE(BusOpen(&error)) << error;
+    static int argc = 1;
+    static char name[] = "test_window";
+    static char *argv[] = {name, nullptr};
+    ASSERT_TRUE(ViewInitialise(&argc, argv));
+    Shell.DriverId = 7;
+    ASSERT_EQ(CreateMainWindow(), 1);
+    ViewStart();
+    QWidget *main = nullptr;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == "wexmain")
+            main = w;
+    ASSERT_NE(main, nullptr);
+    main->showNormal();
+    main->resize(760, 560);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(main));
+    auto *sources = main->findChild<QListWidget *>("sources");
+    auto *dests = main->findChild<QListWidget *>("dests");
+    auto *take = main->findChild<QPushButton *>("take");
+    auto *lock = main->findChild<QPushButton *>("lock");
+    auto *rx = main->findChild<QLabel *>("control1102");
+    ASSERT_TRUE(sources && dests && take && lock && rx);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dests->count() == 32 && sources->count() == 16; }, 5000));
+    auto click = [](QListWidget *list, int row) {
+        list->scrollToItem(list->item(row));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+    };
+
+    // Destination 1 carries source 3: the start-up selection highlights it,
+    // yet Take routes nothing until the operator picks a source.
+    s.Vek("cmd 7 RC 7 3 1 ',---' 0");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sources->currentRow() == 2; }, 5000));
+    ASSERT_EQ(Dlg.SelectedSource, 0);
+    click(sources, 2);  // the highlighted entry
+    EXPECT_EQ(Dlg.SelectedSource, 3);
+    QString before = rx->text();
+    QTest::mouseClick(take, Qt::LeftButton);
+    EXPECT_NE(rx->text(), before);  // the command counter, drawn with no event served
+
+    // A destination click shows its source at once; Take routes it there.
+    s.Vek("cmd 7 RC 7 12 9 ',---' 0");
+    ASSERT_TRUE(QTest::qWaitFor([] { return Routing.TallyTable[9] == 12; }, 5000));
+    click(dests, 8);
+    EXPECT_EQ(sources->currentRow(), 11);
+    click(sources, 4);
+    QTest::mouseClick(take, Qt::LeftButton);
+    EXPECT_EQ(Routing.TallyTable[9], 5);
+    EXPECT_EQ(sources->currentRow(), 4);
+
+    // Lock and unlock: label, Take and the button's look change at once.
+    QImage unlocked = lock->grab().toImage();
+    QTest::mouseClick(lock, Qt::LeftButton);
+    EXPECT_EQ(lock->text().toStdString(), "Locked");
+    EXPECT_FALSE(take->isEnabled());
+    QImage locked = lock->grab().toImage();
+    EXPECT_NE(unlocked.pixel(3, 3), locked.pixel(3, 3));
+    QTest::mouseClick(lock, Qt::LeftButton);
+    EXPECT_EQ(lock->text().toStdString(), "Unlocked");
+    EXPECT_TRUE(take->isEnabled());
+    EXPECT_EQ(lock->grab().toImage().pixel(3, 3), unlocked.pixel(3, 3));
+
+    // VEK renames every source (same count) and announces it: the list
+    // shows the new names after timer 6.
+    text.clear();
+    for (int i = 1; i <= 16; ++i)
+        text += "CAM " + std::to_string(i) + "\n";
+    WriteTextFile(names, text);
+    s.Vek("names source " + names);
+    s.Vek("msg 7 2174 0 0");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sources->item(15)->text() == "CAM 16"; }, 5000));
+    EXPECT_EQ(sources->item(0)->text().toStdString(), "CAM 1");
+
+    // NameLength 0 gives columns of width 0.
+    EXPECT_EQ(sources->gridSize().width(), 72);
+    ListSetColumnWidth(Dlg.Dialog, IDC_SOURCES, 0);
+    PostMessage(Shell.MainWindow, 0, 0, 0);  // the loop wakes and the view looks
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sources->gridSize().width() == 0; }, 5000));
+    ListSetColumnWidth(Dlg.Dialog, IDC_SOURCES, 72);
+
+    // The picture of the panel in the documentation, taken from the server.
+    if (const char *shot = std::getenv("WEX_SCREENSHOT")) {
+        QTest::qWait(200);
+        main->screen()->grabWindow(main->winId()).save(shot);
+    }
+
+    // About from the menu: the box shows the icon, and the bus is served
+    // while it is up.
+    auto *bar = main->findChild<QMenuBar *>();
+    ASSERT_NE(bar, nullptr);
+    QAction *about = nullptr;
+    for (QAction *a : bar->actions())
+        if (a->text() == "&About")
+            about = a;
+    ASSERT_NE(about, nullptr);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(about).center());
+    QWidget *box = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w->objectName() == "about" && w->isVisible())
+                box = w;
+        return box != nullptr;
+    }, 5000));
+    auto *icon = box->findChild<QLabel *>("wexicon");
+    ASSERT_NE(icon, nullptr);
+    EXPECT_FALSE(icon->pixmap().isNull());
+    Child ask;
+    ASSERT_TRUE(StartChild(&ask, {WEXMSG_BIN, "--root", s.root.dir, "send", "driver:7", "2737", "9"}, {},
+                           s.root.dir, "ask"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !ChildRunning(&ask); }, 15000));
+    EXPECT_NE(ChildOutput(ask).find("result=5"), std::string::npos) << ChildOutput(ask);
+    QTest::mouseClick(box->findChild<QPushButton *>("ok"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !box->isVisible(); }, 5000));
+
+    SendMessage(Shell.MainWindow, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(QTest::qWaitFor([] { return !LoopRunOnce(0); }, 5000));
+    BusClose();
+}
