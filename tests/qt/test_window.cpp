@@ -257,6 +257,27 @@ TEST(Window, HeadlessRunsMapNoQt)
     EXPECT_EQ(s.StopDriver(), 0);
 }
 
+// Installed, the module lives in the library directory: the program finds
+// it there and shows the window.
+TEST(Window, ModuleFoundInTheLibraryDirectory)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(7, kSimulated);
+    std::string bin = s.Path("usr/bin"), lib = bin + "/" WEX_VIEW_SUBDIR;
+    std::filesystem::create_directories(lib);
+    std::filesystem::copy_file(WEX_BIN, bin + "/wex");
+    std::filesystem::copy_file(std::filesystem::path(WEX_BIN).parent_path() / "wexview.so", lib + "/wexview.so");
+    Windowed(s);
+    Child &wex = s.Driver();
+    ASSERT_TRUE(StartChild(&wex, {bin + "/wex", "--root", s.root.dir, "7"}, s.driverEnv, s.root.dir, "wex"));
+    ASSERT_TRUE(s.WaitVek("RX code=2193 ")) << s.DriverErrors();
+    ASSERT_TRUE(WaitXWindow("Device 7$", s.root.dir)) << s.DriverErrors();
+    std::string maps = ReadTextFile("/proc/" + std::to_string(wex.pid) + "/maps");
+    EXPECT_NE(maps.find(std::filesystem::canonical(lib).string() + "/wexview.so"), std::string::npos);
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
 // The panel in this process on the real display: every operator action is
 // drawn at once (simulation, timers a minute apart), a click on the entry
 // already highlighted counts, Lock shows its state, names renamed by VEK
@@ -355,12 +376,6 @@ TEST(Window, PanelDrawsEachActionAtOnce)
     EXPECT_TRUE(QTest::qWaitFor([&] { return sources->gridSize().width() == 0; }, 5000));
     ListSetColumnWidth(Dlg.Dialog, IDC_SOURCES, 72);
 
-    // The picture of the panel in the documentation, taken from the server.
-    if (const char *shot = std::getenv("WEX_SCREENSHOT")) {
-        QTest::qWait(200);
-        main->screen()->grabWindow(main->winId()).save(shot);
-    }
-
     // About from the menu: the box shows the icon, and the bus is served
     // while it is up.
     auto *bar = main->findChild<QMenuBar *>();
@@ -392,4 +407,38 @@ TEST(Window, PanelDrawsEachActionAtOnce)
     SendMessage(Shell.MainWindow, WM_CLOSE, 0, 0);
     ASSERT_TRUE(QTest::qWaitFor([] { return !LoopRunOnce(0); }, 5000));
     BusClose();
+}
+
+// The picture of the panel in the documentation: the real driver's window
+// with a router on COM1, read back from the X server.
+TEST(Window, PanelPictureFromTheServer)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek());
+    ASSERT_TRUE(s.StartRouter(1, "HBXRCP", 16, 32, {"--identity"}));
+    s.WriteProfile(7, "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n"
+                      "[WEX]\nName=Studio A\nInitTallyDelay=10\nTallyDelay=200\n"
+                      "[Com_1]\nPort=1\nMinDest=1\nMaxDest=32\nProtocol=HBXRCP\nSpeed=38400\n");
+    Windowed(s);
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(s.WaitVek("text=\"RR 007 032 -01\"")) << s.DriverErrors();
+    s.Vek("cmd 7 RC 7 5 1 ',---' 0");
+    ASSERT_TRUE(s.WaitVek("text=\"RR 007 001 005\""));
+    std::string id = XWindows("Device 7$", s.root.dir);
+    ASSERT_FALSE(id.empty());
+    static int argc = 1;
+    static char name[] = "test_window";
+    static char *argv[] = {name, nullptr};
+    setenv("DISPLAY", X->display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    if (!QApplication::instance())
+        new QApplication(argc, argv);
+    QTest::qWait(500);  // a few poll ticks on the grid
+    QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(std::stoul(id));
+    EXPECT_GT(shot.width(), 300);
+    EXPECT_GT(shot.height(), 200);
+    if (const char *path = std::getenv("WEX_SCREENSHOT")) {
+        EXPECT_TRUE(shot.save(path));
+    }
+    EXPECT_EQ(s.StopDriver(), 0);
 }
