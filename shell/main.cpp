@@ -23,7 +23,9 @@ const char kUsage[] =
     "Router driver for one device of the ZOLT control system.\n"
     "\n"
     "  ID            driver Id, 1..999 (the leading number of the remaining text)\n"
-    "  --headless    run without the operator window\n"
+    "  --headless    run without the operator window (so does a run whose\n"
+    "                display cannot be reached, saying so, and one with no\n"
+    "                display named); a headless run loads no Qt library\n"
     "  --root DIR    root directory standing for the Windows directory\n"
     "                (default: $ZOLT_ROOT, else /var/lib/zolt)\n"
     "  --status SECS headless: print a one-line status every SECS seconds\n"
@@ -32,7 +34,7 @@ const char kUsage[] =
     "\n"
     "Files in the root: zolt_config.ini, KALDERA.INI, DEV_nnn.INI/.DAT/.LCK.\n"
     "The message bus lives in $ZOLT_BUS, else <root>/bus.\n"
-    "SIGTERM, SIGINT and SIGHUP shut the driver down cleanly.\n";
+    "SIGTERM, SIGINT and SIGHUP shut the driver down cleanly, window or not.\n";
 
 struct Options {
     bool headless = false;
