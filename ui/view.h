@@ -9,10 +9,8 @@ struct ViewModule {
     int version;  // kViewModuleVersion of the module's build
     // Creates the application; false when the display cannot be used after all.
     bool (*initialise)(int *argc, char **argv);
-    // Shows the window and hooks the driver's loop onto Qt's (tests call this
-    // and then process Qt events themselves).
-    void (*start)();
-    // start, then Qt's event loop until the driver quits; returns 0.
+    // Shows the window, hooks the driver's loop onto Qt's and runs Qt's
+    // event loop until the driver quits; returns 0.
     int (*run)();
 };
 constexpr int kViewModuleVersion = 1;

@@ -472,6 +472,6 @@ int ViewRun()
 
 extern "C" __attribute__((visibility("default"))) const ViewModule *WexViewModule()
 {
-    static const ViewModule module = {kViewModuleVersion, ViewInitialise, ViewStart, ViewRun};
+    static const ViewModule module = {kViewModuleVersion, ViewInitialise, ViewRun};
     return &module;
 }

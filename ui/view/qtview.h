@@ -3,5 +3,8 @@
 #pragma once
 
 bool ViewInitialise(int *argc, char **argv);
+// Shows the window and hooks the driver's loop onto Qt's; the caller then
+// processes Qt's events itself.
 void ViewStart();
+// ViewStart, then Qt's event loop until the driver quits; returns 0.
 int ViewRun();
