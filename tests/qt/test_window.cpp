@@ -12,8 +12,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -403,6 +405,31 @@ TEST(Window, PanelDrawsEachActionAtOnce)
     EXPECT_NE(ChildOutput(ask).find("result=5"), std::string::npos) << ChildOutput(ask);
     QTest::mouseClick(box->findChild<QPushButton *>("ok"), Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !box->isVisible(); }, 5000));
+
+    // A stop request also closes a box the running driver shows from inside
+    // its loop's pump.
+    int stop = eventfd(0, EFD_CLOEXEC);
+    SetStopDescriptor(stop);
+    static bool shown;
+    shown = false;
+    HWND boxer = CreateWindowProc([](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+        if (m == 0x400) {
+            MessageBox(0, "a box while running", "! Error !");
+            shown = true;
+        }
+        return 0;
+    }, false);
+    QTimer::singleShot(300, [stop] {
+        uint64_t one = 1;
+        EXPECT_EQ(write(stop, &one, sizeof one), 8);
+    });
+    auto posted = std::chrono::steady_clock::now();
+    PostMessage(boxer, 0x400, 0, 0);
+    ASSERT_TRUE(QTest::qWaitFor([] { return shown; }, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - posted, std::chrono::milliseconds(1500));
+    EXPECT_EQ(MessageBoxLog().back(), "a box while running");
+    SetStopDescriptor(-1);
+    close(stop);
 
     SendMessage(Shell.MainWindow, WM_CLOSE, 0, 0);
     ASSERT_TRUE(QTest::qWaitFor([] { return !LoopRunOnce(0); }, 5000));

@@ -23,7 +23,6 @@
 
 #include <cstdlib>
 #include <map>
-#include <memory>
 
 #ifdef WEX_VIEW_XCB
 #include <xcb/xcb.h>
@@ -354,16 +353,16 @@ void Pump()
 
 // Closes a modal box when a stop is requested (the signal stays pending for
 // the driver's loop, which then runs the shutdown).
-std::unique_ptr<QSocketNotifier> CloseOnStop(QDialog *box)
+void CloseOnStop(QDialog *box)
 {
-    if (StopDescriptor() < 0)
-        return nullptr;
-    auto n = std::make_unique<QSocketNotifier>(StopDescriptor(), QSocketNotifier::Read);
-    QObject::connect(n.get(), &QSocketNotifier::activated, box, [box, raw = n.get()] {
-        raw->setEnabled(false);
+    int fd = StopDescriptor();
+    if (fd < 0)
+        return;
+    auto *n = new QSocketNotifier(fd, QSocketNotifier::Read, box);
+    QObject::connect(n, &QSocketNotifier::activated, box, [box, n] {
+        n->setEnabled(false);
         box->reject();
     });
-    return n;
 }
 
 void ShowBox(HWND, const char *text, const char *caption)
@@ -373,7 +372,7 @@ void ShowBox(HWND, const char *text, const char *caption)
     QMessageBox box(QMessageBox::Critical, QString::fromLatin1(caption), QString::fromLatin1(text),
                     QMessageBox::Ok, View);
     box.setObjectName("messagebox");
-    auto stop = CloseOnStop(&box);
+    CloseOnStop(&box);
     box.exec();
     InPump = was;
     if (!was && NextTimer)
