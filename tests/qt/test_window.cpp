@@ -280,107 +280,148 @@ TEST(Window, ModuleFoundInTheLibraryDirectory)
     EXPECT_EQ(s.StopDriver(), 0);
 }
 
-// The panel in this process on the real display: every operator action is
-// drawn at once (simulation, timers a minute apart), a click on the entry
-// already highlighted counts, Lock shows its state, names renamed by VEK
-// reach the list, and the About box opened from the menu keeps the bus
-// served.
-TEST(Window, PanelDrawsEachActionAtOnce)
-{
-    Site s;
-    std::string names = s.Path("sources.txt");
-    std::string text;
-    for (int i = 1; i <= 16; ++i)
-        text += "SRC " + std::to_string(i) + "\n";
-    WriteTextFile(names, text);
-    ASSERT_TRUE(s.StartVek({"--source-names", names}));
-    s.WriteProfile(7, kSimulated);
-    SetRootDirectory(s.root.dir.c_str());
-    setenv("DISPLAY", X->display.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    std::string error;
-    ASSERT_TRUE(BusOpen(&error)) << error;
-    static int argc = 1;
-    static char name[] = "test_window";
-    static char *argv[] = {name, nullptr};
-    ASSERT_TRUE(ViewInitialise(&argc, argv));
-    Shell.DriverId = 7;
-    ASSERT_EQ(CreateMainWindow(), 1);
-    ViewStart();
-    QWidget *main = nullptr;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->objectName() == "wexmain")
-            main = w;
-    ASSERT_NE(main, nullptr);
-    main->showNormal();
-    main->resize(760, 560);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(main));
-    auto *sources = main->findChild<QListWidget *>("sources");
-    auto *dests = main->findChild<QListWidget *>("dests");
-    auto *take = main->findChild<QPushButton *>("take");
-    auto *lock = main->findChild<QPushButton *>("lock");
-    auto *rx = main->findChild<QLabel *>("control1102");
-    ASSERT_TRUE(sources && dests && take && lock && rx);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dests->count() == 32 && sources->count() == 16; }, 5000));
-    auto click = [](QListWidget *list, int row) {
+// The panel in this process on the real display, one driver for the whole
+// suite (simulation, timers a minute apart, so nothing is drawn unless the
+// action itself draws it).  The tests run in order on the same panel.
+class Panel : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        S = new Site;
+        Names = S->Path("sources.txt");
+        WriteTextFile(Names, NameFile("SRC"));
+        ASSERT_TRUE(S->StartVek({"--source-names", Names}));
+        S->WriteProfile(7, kSimulated);
+        SetRootDirectory(S->root.dir.c_str());
+        setenv("DISPLAY", X->display.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        std::string error;
+        ASSERT_TRUE(BusOpen(&error)) << error;
+        static int argc = 1;
+        static char name[] = "test_window";
+        static char *argv[] = {name, nullptr};
+        ASSERT_TRUE(ViewInitialise(&argc, argv));
+        Shell.DriverId = 7;
+        ASSERT_EQ(CreateMainWindow(), 1);
+        ViewStart();
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w->objectName() == "wexmain")
+                Main = w;
+        ASSERT_NE(Main, nullptr);
+        Main->showNormal();
+        Main->resize(760, 560);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(Main));
+        ASSERT_TRUE(QTest::qWaitFor([] { return List("dests")->count() == 32 && List("sources")->count() == 16; }, 5000));
+    }
+    static void TearDownTestSuite()
+    {
+        SendMessage(Shell.MainWindow, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(QTest::qWaitFor([] { return !LoopRunOnce(0); }, 5000));
+        BusClose();
+        delete S;
+    }
+    void SetUp() override
+    {
+        if (!Main)
+            GTEST_SKIP() << "the panel did not start";
+    }
+    static std::string NameFile(const std::string &prefix)
+    {
+        std::string text;
+        for (int i = 1; i <= 16; ++i)
+            text += prefix + " " + std::to_string(i) + "\n";
+        return text;
+    }
+    static QListWidget *List(const char *name) { return Main->findChild<QListWidget *>(name); }
+    static QPushButton *Button(const char *name) { return Main->findChild<QPushButton *>(name); }
+    static void Click(QListWidget *list, int row)
+    {
         list->scrollToItem(list->item(row));
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
-    };
+    }
 
-    // Destination 1 carries source 3: the start-up selection highlights it,
-    // yet Take routes nothing until the operator picks a source.
-    s.Vek("cmd 7 RC 7 3 1 ',---' 0");
+    static Site *S;
+    static std::string Names;
+    static QWidget *Main;
+};
+Site *Panel::S = nullptr;
+std::string Panel::Names;
+QWidget *Panel::Main = nullptr;
+
+// Destination 1 carries source 3: the start-up selection highlights it, yet
+// Take routes nothing until the operator picks a source, by clicking the
+// highlighted entry too.  The command counter is drawn with no event served.
+TEST_F(Panel, ClickOnTheHighlightedEntryThenTake)
+{
+    QListWidget *sources = List("sources");
+    S->Vek("cmd 7 RC 7 3 1 ',---' 0");
     ASSERT_TRUE(QTest::qWaitFor([&] { return sources->currentRow() == 2; }, 5000));
     ASSERT_EQ(Dlg.SelectedSource, 0);
-    click(sources, 2);  // the highlighted entry
+    Click(sources, 2);
     EXPECT_EQ(Dlg.SelectedSource, 3);
+    auto *rx = Main->findChild<QLabel *>("control1102");
     QString before = rx->text();
-    QTest::mouseClick(take, Qt::LeftButton);
-    EXPECT_NE(rx->text(), before);  // the command counter, drawn with no event served
+    QTest::mouseClick(Button("take"), Qt::LeftButton);
+    EXPECT_NE(rx->text(), before);
+}
 
-    // A destination click shows its source at once; Take routes it there.
-    s.Vek("cmd 7 RC 7 12 9 ',---' 0");
+// A destination click shows its source at once; Take routes there at once.
+TEST_F(Panel, DestinationClickAndTakeDrawnAtOnce)
+{
+    QListWidget *sources = List("sources");
+    S->Vek("cmd 7 RC 7 12 9 ',---' 0");
     ASSERT_TRUE(QTest::qWaitFor([] { return Routing.TallyTable[9] == 12; }, 5000));
-    click(dests, 8);
+    Click(List("dests"), 8);
     EXPECT_EQ(sources->currentRow(), 11);
-    click(sources, 4);
-    QTest::mouseClick(take, Qt::LeftButton);
+    Click(sources, 4);
+    QTest::mouseClick(Button("take"), Qt::LeftButton);
     EXPECT_EQ(Routing.TallyTable[9], 5);
     EXPECT_EQ(sources->currentRow(), 4);
+}
 
-    // Lock and unlock: label, Take and the button's look change at once.
+// Lock and unlock: label, Take and the button's look change at once.
+TEST_F(Panel, LockDrawnAtOnceWithItsLook)
+{
+    QPushButton *lock = Button("lock"), *take = Button("take");
     QImage unlocked = lock->grab().toImage();
     QTest::mouseClick(lock, Qt::LeftButton);
     EXPECT_EQ(lock->text().toStdString(), "Locked");
     EXPECT_FALSE(take->isEnabled());
-    QImage locked = lock->grab().toImage();
-    EXPECT_NE(unlocked.pixel(3, 3), locked.pixel(3, 3));
+    EXPECT_NE(lock->grab().toImage().pixel(3, 3), unlocked.pixel(3, 3));
     QTest::mouseClick(lock, Qt::LeftButton);
     EXPECT_EQ(lock->text().toStdString(), "Unlocked");
     EXPECT_TRUE(take->isEnabled());
     EXPECT_EQ(lock->grab().toImage().pixel(3, 3), unlocked.pixel(3, 3));
+}
 
-    // VEK renames every source (same count) and announces it: the list
-    // shows the new names after timer 6.
-    text.clear();
-    for (int i = 1; i <= 16; ++i)
-        text += "CAM " + std::to_string(i) + "\n";
-    WriteTextFile(names, text);
-    s.Vek("names source " + names);
-    s.Vek("msg 7 2174 0 0");
+// VEK renames every source (same count) and announces it: the list shows
+// the new names after timer 6.
+TEST_F(Panel, RenamedNamesReachTheList)
+{
+    QListWidget *sources = List("sources");
+    WriteTextFile(Names, NameFile("CAM"));
+    S->Vek("names source " + Names);
+    S->Vek("msg 7 2174 0 0");
     EXPECT_TRUE(QTest::qWaitFor([&] { return sources->item(15)->text() == "CAM 16"; }, 5000));
     EXPECT_EQ(sources->item(0)->text().toStdString(), "CAM 1");
+}
 
-    // NameLength 0 gives columns of width 0.
+// NameLength 0 gives columns of width 0.
+TEST_F(Panel, ZeroColumnWidth)
+{
+    QListWidget *sources = List("sources");
     EXPECT_EQ(sources->gridSize().width(), 72);
     ListSetColumnWidth(Dlg.Dialog, IDC_SOURCES, 0);
     PostMessage(Shell.MainWindow, 0, 0, 0);  // the loop wakes and the view looks
     EXPECT_TRUE(QTest::qWaitFor([&] { return sources->gridSize().width() == 0; }, 5000));
     ListSetColumnWidth(Dlg.Dialog, IDC_SOURCES, 72);
+}
 
-    // About from the menu: the box shows the icon, and the bus is served
-    // while it is up.
-    auto *bar = main->findChild<QMenuBar *>();
+// About from the menu: the box shows the icon, and the bus is served while
+// it is up.
+TEST_F(Panel, AboutFromTheMenuKeepsTheBusServed)
+{
+    auto *bar = Main->findChild<QMenuBar *>();
     ASSERT_NE(bar, nullptr);
     QAction *about = nullptr;
     for (QAction *a : bar->actions())
@@ -399,15 +440,18 @@ TEST(Window, PanelDrawsEachActionAtOnce)
     ASSERT_NE(icon, nullptr);
     EXPECT_FALSE(icon->pixmap().isNull());
     Child ask;
-    ASSERT_TRUE(StartChild(&ask, {WEXMSG_BIN, "--root", s.root.dir, "send", "driver:7", "2737", "9"}, {},
-                           s.root.dir, "ask"));
+    ASSERT_TRUE(StartChild(&ask, {WEXMSG_BIN, "--root", S->root.dir, "send", "driver:7", "2737", "9"}, {},
+                           S->root.dir, "ask"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !ChildRunning(&ask); }, 15000));
     EXPECT_NE(ChildOutput(ask).find("result=5"), std::string::npos) << ChildOutput(ask);
     QTest::mouseClick(box->findChild<QPushButton *>("ok"), Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !box->isVisible(); }, 5000));
+}
 
-    // A stop request also closes a box the running driver shows from inside
-    // its loop's pump.
+// A stop request also closes a box the running driver shows from inside its
+// loop's pump.
+TEST_F(Panel, StopClosesABoxShownWhileRunning)
+{
     int stop = eventfd(0, EFD_CLOEXEC);
     SetStopDescriptor(stop);
     static bool shown;
@@ -425,20 +469,16 @@ TEST(Window, PanelDrawsEachActionAtOnce)
     });
     auto posted = std::chrono::steady_clock::now();
     PostMessage(boxer, 0x400, 0, 0);
-    ASSERT_TRUE(QTest::qWaitFor([] { return shown; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return shown; }, 5000));
     EXPECT_LT(std::chrono::steady_clock::now() - posted, std::chrono::milliseconds(1500));
     EXPECT_EQ(MessageBoxLog().back(), "a box while running");
     SetStopDescriptor(-1);
     close(stop);
-
-    SendMessage(Shell.MainWindow, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(QTest::qWaitFor([] { return !LoopRunOnce(0); }, 5000));
-    BusClose();
 }
 
 // The picture of the panel in the documentation: the real driver's window
 // with a router on COM1, read back from the X server.
-TEST(Window, PanelPictureFromTheServer)
+TEST(PanelPicture, ReadBackFromTheServer)
 {
     Site s;
     ASSERT_TRUE(s.StartVek());
@@ -469,3 +509,5 @@ TEST(Window, PanelPictureFromTheServer)
     }
     EXPECT_EQ(s.StopDriver(), 0);
 }
+
+

@@ -435,7 +435,9 @@ bool ViewInitialise(int *argc, char **argv)
         return false;
     }
 #endif
-    App = new QApplication(*argc, argv);
+    App = qobject_cast<QApplication *>(QCoreApplication::instance());
+    if (!App)
+        App = new QApplication(*argc, argv);
 #ifdef WEX_VIEW_XCB
     if (probe)
         xcb_disconnect(probe);
