@@ -199,6 +199,11 @@ TEST(Window, AboutBoxFromTheBusKeepsTheDriverServed)
     EXPECT_NE(Wexmsg(s, {"post", "driver:7", "273", "991"}).find("posted"), std::string::npos);
     ASSERT_TRUE(WaitXWindow("^About$", s.root.dir)) << s.DriverErrors();
 
+    // A second About meanwhile changes nothing (the send behind it is
+    // answered after the post was handled).
+    EXPECT_NE(Wexmsg(s, {"post", "driver:7", "273", "991"}).find("posted"), std::string::npos);
+    EXPECT_NE(Wexmsg(s, {"send", "driver:7", "2737", "5"}).find("result="), std::string::npos);
+    EXPECT_EQ(CountOccurrences(XWindows("^About$", s.root.dir), "\n"), 1u);
     size_t polls = CountOccurrences(s.RouterLog(1), "RX ");
     EXPECT_TRUE(WaitFor([&] { return CountOccurrences(s.RouterLog(1), "RX ") >= polls + 5; }, 10000));
     EXPECT_NE(Wexmsg(s, {"send", "driver:7", "2737", "5"}).find("result="), std::string::npos);
