@@ -30,6 +30,7 @@ struct UiModel {
 };
 
 UiModel M;
+int StopFd = -1;
 
 ControlModel &Control(HWND dialog, int id)
 {
@@ -198,6 +199,8 @@ void MessageBox(HWND owner, const char *text, const char *caption)
 }
 
 void SetMessageBoxHook(MessageBoxHook hook) { M.boxHook = hook; }
+void SetStopDescriptor(int fd) { StopFd = fd; }
+int StopDescriptor() { return StopFd; }
 const std::vector<std::string> &MessageBoxLog() { return M.boxes; }
 
 void MessageBeep() { ++M.beeps; }

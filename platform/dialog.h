@@ -68,6 +68,11 @@ void MessageBox(HWND owner, const char *text, const char *caption);
 // The view installs its own box; tests may install a recorder.
 using MessageBoxHook = void (*)(HWND owner, const char *text, const char *caption);
 void SetMessageBoxHook(MessageBoxHook hook);
+// A descriptor that turns readable when the program is asked to stop (the
+// signal descriptor); a box shown in the window closes when it does, so a
+// stop request is honoured even while a box waits for OK.  -1: none.
+void SetStopDescriptor(int fd);
+int StopDescriptor();
 // Every box shown so far (tests).
 const std::vector<std::string> &MessageBoxLog();
 

@@ -276,8 +276,10 @@ bool LoopRunOnce(int timeoutMs)
         DispatchMessage(&msg);
         served = true;
     }
-    if (!served)
-        WaitEvents(timeoutMs);
+    // Ready descriptors are served even when messages were: a caller that
+    // is only woken by due timers (a foreign loop inside a modal box) would
+    // otherwise never reach serial data or the bus.
+    WaitEvents(served ? 0 : timeoutMs);
     while (TakeQueued(&msg) || TakeDueTimer(&msg))
         DispatchMessage(&msg);
     std::lock_guard<std::mutex> g(L.lock);

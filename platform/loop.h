@@ -29,9 +29,10 @@ void PostQuitMessage(int exitCode);
 // code is in msg->wParam).  Timers and file events are served meanwhile.
 bool GetMessage(MSG *msg);
 LRESULT DispatchMessage(const MSG *msg);
-// Serves what is ready now or becomes ready within timeoutMs (-1: wait for
-// one event).  Returns false once the quit message has been posted.  Used by
-// tests and by nested waits.
+// Serves what is ready now (queued messages, due timers and ready
+// descriptors, all three) or, when nothing was, what becomes ready within
+// timeoutMs (-1: wait for one event).  Returns false once the quit message
+// has been posted.  Used by tests, nested waits and the window's pump.
 bool LoopRunOnce(int timeoutMs);
 // Runs until quit; returns the quit code.
 int LoopRun();

@@ -28,7 +28,9 @@ const char kUsage[] =
     "Router driver for one device of the ZOLT control system.\n"
     "\n"
     "  ID            driver Id, 1..999 (the leading number of the remaining text)\n"
-    "  --headless    run without the operator window\n"
+    "  --headless    run without the operator window (so does a run whose\n"
+    "                display cannot be reached, saying so, and one with no\n"
+    "                display named); a headless run loads no Qt library\n"
     "  --root DIR    root directory standing for the Windows directory\n"
     "                (default: $ZOLT_ROOT, else /var/lib/zolt)\n"
     "  --status SECS headless: print a one-line status every SECS seconds\n"
@@ -38,7 +40,7 @@ const char kUsage[] =
     "\n"
     "Files in the root: zolt_config.ini, KALDERA.INI, DEV_nnn.INI/.DAT/.LCK.\n"
     "The message bus lives in $ZOLT_BUS, else <root>/bus.\n"
-    "SIGTERM, SIGINT and SIGHUP shut the driver down cleanly.\n"
+    "SIGTERM, SIGINT and SIGHUP shut the driver down cleanly, window or not.\n"
     "Under systemd (wex@.service) it reports readiness, status and watchdog\n"
     "through NOTIFY_SOCKET, and line priorities to the journal.\n";
 
@@ -95,6 +97,10 @@ void OnSignal(int fd, void *)
         PostMessage(Shell.MainWindow, WM_CLOSE, 0, 0);
 }
 
+// Called first thing: every thread inherits the signal mask of the thread
+// that starts it, and a thread that leaves the stop signals unblocked (the
+// window system's reader threads) would take them with their default action,
+// ending the program without its shutdown.
 void WatchSignals()
 {
     signal(SIGPIPE, SIG_IGN);
@@ -105,8 +111,30 @@ void WatchSignals()
     sigaddset(&set, SIGHUP);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd >= 0)
-        LoopAddFd(fd, OnSignal, nullptr);
+    if (fd >= 0 && LoopAddFd(fd, OnSignal, nullptr))
+        SetStopDescriptor(fd);
+}
+
+// The window when a display can be reached and the window module loads;
+// otherwise null, with one line saying why when a display was asked for.
+const ViewModule *OpenView(int *argc, char **argv)
+{
+    std::string why;
+    if (!DisplayReachable(&why)) {
+        if (!why.empty())
+            std::fprintf(stderr, "wex: %s; running headless\n", why.c_str());
+        return nullptr;
+    }
+    const ViewModule *view = ViewLoad(&why);
+    if (!view) {
+        std::fprintf(stderr, "wex: no operator window (%s); running headless\n", why.c_str());
+        return nullptr;
+    }
+    if (!view->initialise(argc, argv)) {
+        std::fprintf(stderr, "wex: the display refused the window; running headless\n");
+        return nullptr;
+    }
+    return view;
 }
 
 }  // namespace
@@ -117,9 +145,8 @@ int main(int argc, char **argv)
     int early = ParseOptions(argc, argv, &o);
     if (early >= 0)
         return early;
-    bool withView = !o.headless && ViewAvailable();
-    if (withView)
-        ViewInitialise(&argc, argv);
+    WatchSignals();
+    const ViewModule *view = o.headless ? nullptr : OpenView(&argc, argv);
     SetRootDirectory(o.root);
     Shell.DriverId = ReadDriverId(o.idText.c_str());
     // An invalid Id ends the program before anything is created: no bus
@@ -129,7 +156,6 @@ int main(int argc, char **argv)
                    "! Error !");
         return 2;
     }
-    WatchSignals();
     std::string error;
     if (!BusOpen(&error)) {
         std::fprintf(stderr, "%swex: cannot join the message bus: %s\n", JournalPrefix(kLogError),
@@ -137,12 +163,12 @@ int main(int argc, char **argv)
         return 3;
     }
     int code = 0;
-    if (!withView)
+    if (!view)
         StartStatusLine(o.statusSeconds);
     ServiceStartWatchdog();
     if (CreateMainWindow()) {
-        if (withView && Shell.ExitCode == 0)
-            code = ViewRun();
+        if (view && Shell.ExitCode == 0)
+            code = view->run();
         else
             code = LoopRun();
     }

@@ -9,7 +9,7 @@
 namespace {
 HWND Box = 0;
 AboutRunner Runner = nullptr;
-bool Ended = false;
+bool Ended = true;
 }  // namespace
 
 LRESULT AboutDialogProc(HWND window, UINT message, WPARAM, LPARAM)
@@ -31,6 +31,10 @@ LRESULT AboutDialogProc(HWND window, UINT message, WPARAM, LPARAM)
 
 void ShowAboutBox()
 {
+    // The driver's messages are served while the box is up, so a second
+    // About command can arrive meanwhile: the open box already shows it.
+    if (Box != 0 && !Ended)
+        return;
     if (Box != 0)
         DestroyWindowProc(Box);
     Box = CreateWindowProc(AboutDialogProc, false);
@@ -39,7 +43,7 @@ void ShowAboutBox()
     Ended = false;
     SendMessage(Box, WM_INITDIALOG, 0, 0);
     if (Runner)
-        Runner(Box);
+        Runner(Box);  // returns at once; Ok sends the box its WM_COMMAND
     else
         SendMessage(Box, WM_COMMAND, 1, 0);  // headless: as if Ok was pressed
 }

@@ -19,7 +19,7 @@
 #include "shell/shell.h"
 #include "tests/support/system.h"
 #include "ui/maindlg.h"
-#include "ui/view.h"
+#include "ui/view/qtview.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ TEST(Panel, MouseRouteReachesRouterAndTallyComesBack)
     static int argc = 1;
     static char name[] = "test_panel";
     static char *argv[] = {name, nullptr};
-    ViewInitialise(&argc, argv);
+    ASSERT_TRUE(ViewInitialise(&argc, argv));
     Shell.DriverId = 7;
     ASSERT_EQ(CreateMainWindow(), 1);
     ASSERT_EQ(Shell.ExitCode, 0);

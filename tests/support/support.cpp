@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -138,6 +140,59 @@ static bool Reap(Child *c, int flags)
 bool ChildWait(Child *c, int timeoutMs)
 {
     return WaitFor([&] { return Reap(c, WNOHANG); }, timeoutMs);
+}
+
+int FreeDisplayNumber(int from)
+{
+    for (int n = from; n < from + 400; ++n) {
+        std::string x = std::to_string(n);
+        if (!FileExists("/tmp/.X11-unix/X" + x) && !FileExists("/tmp/.X" + x + "-lock"))
+            return n;
+    }
+    return -1;
+}
+
+static bool XSocketAccepts(int n)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "/tmp/.X11-unix/X%d", n);
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+bool StartXServer(XServer *x, const std::string &logDir)
+{
+    // Several test programs may race for a number: a server that loses
+    // (ends at once) makes us try the next one.
+    int n = 100 + static_cast<int>(getpid() % 500);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        n = FreeDisplayNumber(n);
+        if (n < 0)
+            return false;
+        std::string d = ":" + std::to_string(n);
+        // -noreset: the server keeps running when its last client leaves.
+        if (!StartChild(&x->server, {"/usr/bin/Xvfb", d, "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                                     "-noreset"},
+                        {}, logDir, "xvfb" + std::to_string(n)))
+            return false;
+        if (WaitFor([&] { return XSocketAccepts(n) || !ChildRunning(&x->server); }, 15000) &&
+            ChildRunning(&x->server)) {
+            x->display = d;
+            return true;
+        }
+        ChildStop(&x->server, 1000);
+        ++n;
+    }
+    return false;
+}
+
+void StopXServer(XServer *x)
+{
+    ChildStop(&x->server, 3000);
+    x->display.clear();
 }
 
 bool ChildRunning(Child *c) { return c->pid > 0 && !Reap(c, WNOHANG); }

@@ -51,6 +51,17 @@ bool WaitForOutput(const Child &c, const std::string &text, int timeoutMs = 1000
 bool WaitForErrors(const Child &c, const std::string &text, int timeoutMs = 10000);
 size_t CountOccurrences(const std::string &haystack, const std::string &needle);
 
+// An X server of the test's own (Xvfb) on a display number nobody uses.
+struct XServer {
+    Child server;
+    std::string display;  // ":N"
+};
+// A display number with no server (no socket, no lock file).
+int FreeDisplayNumber(int from);
+// Starts Xvfb and waits (with a deadline) until its socket accepts.
+bool StartXServer(XServer *x, const std::string &logDir);
+void StopXServer(XServer *x);
+
 // A pseudo-terminal pair: master fd and the slave's path.
 struct Pty {
     int master = -1;

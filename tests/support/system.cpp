@@ -53,13 +53,15 @@ bool Site::StartRouter(int com, const std::string &protocol, int sources, int de
 bool Site::StartDriver(const std::string &name, const std::string &idText,
                        const std::vector<std::string> &extra)
 {
-    std::vector<std::string> argv = {WEX_BIN, "--headless", "--root", root.dir};
+    std::vector<std::string> argv = {WEX_BIN, "--root", root.dir};
+    if (driverHeadless)
+        argv.insert(argv.begin() + 1, "--headless");
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(idText);
     if (driversWithoutFileRights)
         argv = WithoutFileRights(argv);
     argv.insert(argv.begin(), driverPrefix.begin(), driverPrefix.end());
-    return StartChild(&drivers[name], argv, {}, root.dir, name);
+    return StartChild(&drivers[name], argv, driverEnv, root.dir, name);
 }
 
 void Site::Vek(const std::string &line) { ChildWrite(&vek, line + "\n"); }

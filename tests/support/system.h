@@ -16,6 +16,10 @@ struct Site {
     bool driversWithoutFileRights = false;
     // Words put before the driver's command line (a tracer, say).
     std::vector<std::string> driverPrefix;
+    // How drivers start: headless (the default), or with the window on the
+    // display named in driverEnv ("DISPLAY=:N").
+    bool driverHeadless = true;
+    std::vector<std::string> driverEnv;
 
     Site();
     ~Site();
@@ -28,7 +32,8 @@ struct Site {
     // and named in the paths file) and waits for READY.
     bool StartRouter(int com, const std::string &protocol, int sources, int dests,
                      const std::vector<std::string> &extra = {});
-    // Starts `wex --headless --root <root> <id>` under the given name.
+    // Starts `wex --headless --root <root> <id>` (no --headless when
+    // driverHeadless is false) under the given name.
     bool StartDriver(const std::string &name, const std::string &idText,
                      const std::vector<std::string> &extra = {});
     Child &Driver(const std::string &name = "wex") { return drivers[name]; }

@@ -145,6 +145,27 @@ TEST_F(LoopTest, FileEventsAreServed)
     close(fds[1]);
 }
 
+// A pump woken by a due timer alone still reaches ready descriptors.
+TEST_F(LoopTest, RunOnceServesDescriptorsWhenMessagesWereQueued)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    static int seen;
+    seen = 0;
+    LoopAddFd(fds[0], [](int fd, void *) {
+        char c;
+        seen += static_cast<int>(read(fd, &c, 1));
+    }, nullptr);
+    HWND w = CreateWindowProc(Recorder, false);
+    PostMessage(w, 400, 1, 0);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    LoopRunOnce(0);
+    EXPECT_EQ(seen, 1);
+    LoopRemoveFd(fds[0]);
+    close(fds[0]);
+    close(fds[1]);
+}
+
 TEST_F(LoopTest, IdleLoopStaysAsleep)
 {
     CreateWindowProc(Recorder, false);

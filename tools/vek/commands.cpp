@@ -7,6 +7,8 @@
 //   list                            the registered drivers
 //   ws N                            answer 2119 with N from now on
 //   drivermode on|off               off: registrations are refused with 3
+//   names source|dest [ID=]FILE     serve new names from FILE (a rename; the
+//                                   driver learns of it by a 2174 notice)
 //   quit                            leave the bus and end
 // TARGET is a registered driver Id (1..999) or a window as 0x and hex digits.
 // Every line sent is recorded as a TX line with the target's result; a line
@@ -141,6 +143,13 @@ void Setting(const Line &line)
                (line.words[1] == "on" || line.words[1] == "off")) {
         Vek.DriverMode = line.words[1] == "on";
         LogWrite("OK drivermode=" + line.words[1]);
+    } else if (line.words[0] == "names" && line.words.size() == 3 &&
+               (line.words[1] == "source" || line.words[1] == "dest")) {
+        std::string error;
+        if (VekLoadNames(line.words[2].c_str(), line.words[1] == "dest", &error))
+            LogWrite("OK names=" + line.words[1]);
+        else
+            LogWrite("ERR " + error);
     } else {
         LogWrite("ERR bad command \"" + line.text + "\"");
     }

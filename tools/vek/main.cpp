@@ -51,6 +51,7 @@ const char kHelp[] =
     "  list                                the registered drivers\n"
     "  ws N                                answer 2119 with N\n"
     "  drivermode on|off                   accept or refuse (3) registrations\n"
+    "  names source|dest [ID=]FILE         serve the names of FILE from now on\n"
     "  quit                                end\n"
     "TARGET is a registered driver Id or a window 0xHHHHHHHH.\n"
     "\n"

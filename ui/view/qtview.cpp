@@ -2,7 +2,8 @@
 // models and turns the operator's clicks into the same window messages the
 // driver's procedures already handle.  Qt's event loop runs the program;
 // the driver's own loop is served whenever its epoll descriptor is ready
-// or its next timer is due.
+// or its next timer is due.  Built as the module wexview.so, which resolves
+// the driver's functions from the program that loads it.
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,6 +14,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -22,6 +24,10 @@
 #include <cstdlib>
 #include <map>
 
+#ifdef WEX_VIEW_XCB
+#include <xcb/xcb.h>
+#endif
+
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "shell/menu.h"
@@ -29,6 +35,7 @@
 #include "ui/about.h"
 #include "ui/maindlg.h"
 #include "ui/view.h"
+#include "ui/view/qtview.h"
 
 namespace {
 
@@ -38,22 +45,57 @@ bool Updating = false;
 
 class MainView;
 MainView *View = nullptr;
+uint64_t ShownGeneration = ~0ull;
+
+// Mirrors the models now if they changed: called by the loop's pump and right
+// after each operator action, so a click is drawn without waiting for the
+// driver's next timer or I/O event.
+void ShowChanges();
+
+// A caption code's first digit picks the look: 1 warning (orange),
+// 2 normal (green), 9 taken over (blue); anything else grey.
+QString CaptionColour(const std::string &code)
+{
+    for (char ch : code) {
+        if (ch == '1')
+            return "#e0a040";
+        if (ch == '2')
+            return "#60c060";
+        if (ch == '9')
+            return "#6090e0";
+    }
+    return "#c0c0c0";
+}
 
 // A status button: its caption code picks the colour, its label the text.
-void ShowStatusButton(QLabel *label, const ControlModel *c)
+void ShowStatusButton(QWidget *w, const ControlModel *c)
 {
     if (!c)
         return;
-    label->setText(QString::fromLatin1(c->text.c_str()));
-    const std::string &code = c->captionCode;
-    const char *colour = "#c0c0c0";
-    if (code.find('1') != std::string::npos)
-        colour = "#e0a040";
-    else if (code.find('2') != std::string::npos)
-        colour = "#60c060";
-    else if (code.find('9') != std::string::npos)
-        colour = "#6090e0";
-    label->setStyleSheet(QString("QLabel{background:%1;border:1px solid #555;padding:1px 4px;}").arg(colour));
+    if (auto *label = qobject_cast<QLabel *>(w))
+        label->setText(QString::fromLatin1(c->text.c_str()));
+    else if (auto *button = qobject_cast<QPushButton *>(w))
+        button->setText(QString::fromLatin1(c->text.c_str()));
+    QString sheet = QString("%1{background:%2;border:1px solid #555;padding:1px 4px;}")
+                        .arg(w->metaObject()->className(), CaptionColour(c->captionCode));
+    if (w->styleSheet() != sheet)
+        w->setStyleSheet(sheet);
+}
+
+// The program icon (wexicon): the router's crosspoint grid on blue.
+QIcon WexIcon()
+{
+    QPixmap p(32, 32);
+    p.fill(QColor("#2050a0"));
+    QPainter g(&p);
+    g.setPen(QPen(Qt::white, 2));
+    for (int i = 8; i <= 24; i += 8) {
+        g.drawLine(i, 4, i, 28);
+        g.drawLine(4, i, 28, i);
+    }
+    g.setBrush(QColor("#f0c040"));
+    g.drawEllipse(QPoint(16, 16), 4, 4);
+    return QIcon(p);
 }
 
 class MainView : public QWidget {
@@ -86,8 +128,7 @@ public:
             label->setText(QString::fromLatin1(GetDlgItemText(Dlg.Dialog, id).c_str()));
         for (auto &[id, label] : buttons_)
             ShowStatusButton(label, GetControl(Dlg.Dialog, id));
-        if (const ControlModel *lock = GetControl(Dlg.Dialog, IDC_LOCK))
-            lock_->setText(QString::fromLatin1(lock->text.c_str()));
+        ShowStatusButton(lock_, GetControl(Dlg.Dialog, IDC_LOCK));
         take_->setEnabled(IsDlgItemEnabled(Dlg.Dialog, IDC_TAKE));
         RefreshList(sources_, IDC_SOURCES);
         RefreshList(dests_, IDC_DESTS);
@@ -145,8 +186,10 @@ private:
     {
         actions_[id] = a;
         QObject::connect(a, &QAction::triggered, [id] {
-            if (!Updating)
-                SendMessage(Shell.MainWindow, WM_COMMAND, static_cast<WPARAM>(id), 0);
+            if (Updating)
+                return;
+            SendMessage(Shell.MainWindow, WM_COMMAND, static_cast<WPARAM>(id), 0);
+            ShowChanges();
         });
     }
 
@@ -173,8 +216,14 @@ private:
         take_ = new QPushButton("Take");
         lock_->setObjectName("lock");
         take_->setObjectName("take");
-        QObject::connect(lock_, &QPushButton::clicked, [] { SendMessage(Dlg.Dialog, WM_COMMAND, IDC_LOCK, 0); });
-        QObject::connect(take_, &QPushButton::clicked, [] { SendMessage(Dlg.Dialog, WM_COMMAND, IDC_TAKE, 0); });
+        QObject::connect(lock_, &QPushButton::clicked, [] {
+            SendMessage(Dlg.Dialog, WM_COMMAND, IDC_LOCK, 0);
+            ShowChanges();
+        });
+        QObject::connect(take_, &QPushButton::clicked, [] {
+            SendMessage(Dlg.Dialog, WM_COMMAND, IDC_TAKE, 0);
+            ShowChanges();
+        });
         row->addWidget(lock_);
         row->addWidget(take_);
         col->addLayout(row);
@@ -218,13 +267,21 @@ private:
         l->setFlow(QListView::TopToBottom);
         l->setWrapping(true);
         l->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        QObject::connect(l, &QListWidget::currentRowChanged, [id](int row) {
-            if (Updating)
-                return;
-            ListSetSel(Dlg.Dialog, id, row);
-            SendMessage(Dlg.Dialog, WM_COMMAND, static_cast<WPARAM>(id), 0);
-        });
+        // A keyboard move changes the current row; a click notifies even on
+        // the entry already highlighted (the start-up selection), as the
+        // list box does.
+        QObject::connect(l, &QListWidget::currentRowChanged, [id](int row) { Selected(id, row); });
+        QObject::connect(l, &QListWidget::clicked, [id](const QModelIndex &at) { Selected(id, at.row()); });
         return l;
+    }
+
+    static void Selected(int id, int row)
+    {
+        if (Updating)
+            return;
+        ListSetSel(Dlg.Dialog, id, row);
+        SendMessage(Dlg.Dialog, WM_COMMAND, static_cast<WPARAM>(id), 0);
+        ShowChanges();
     }
 
     void RefreshList(QListWidget *w, int id)
@@ -232,13 +289,22 @@ private:
         const ControlModel *c = GetControl(Dlg.Dialog, id);
         if (!c)
             return;
-        if (w->count() != static_cast<int>(c->items.size())) {
-            w->clear();
-            for (auto &item : c->items)
-                w->addItem(QString::fromLatin1(item.c_str()));
+        // Names can change with the count unchanged (a reload after a
+        // database change): every entry is compared.
+        int n = static_cast<int>(c->items.size());
+        while (w->count() > n)
+            delete w->takeItem(w->count() - 1);
+        for (int i = 0; i < n; ++i) {
+            QString text = QString::fromLatin1(c->items[static_cast<size_t>(i)].c_str());
+            if (i >= w->count())
+                w->addItem(text);
+            else if (w->item(i)->text() != text)
+                w->item(i)->setText(text);
         }
-        if (c->columnWidth > 0)
-            w->setGridSize(QSize(c->columnWidth, w->fontMetrics().height() + 2));
+        // The profile's NameLength sets the width, 0 included.
+        QSize grid(c->columnWidth, w->fontMetrics().height() + 2);
+        if (w->gridSize() != grid)
+            w->setGridSize(grid);
         w->setCurrentRow(c->selection);
         if (FocusedControl() == id)
             w->setFocus();
@@ -254,22 +320,28 @@ private:
 };
 
 QTimer *NextTimer = nullptr;
-uint64_t ShownGeneration = ~0ull;
+
+void ShowChanges()
+{
+    if (View && UiModelGeneration() != ShownGeneration) {
+        ShownGeneration = UiModelGeneration();
+        View->Refresh();
+    }
+}
 
 // Serves the driver's loop, mirrors any model change, re-arms the timer.
 void Pump()
 {
     if (InPump)
-        return;
+        return;  // a message box is up: a pump follows when it closes
     InPump = true;
     bool alive = LoopRunOnce(0);
     InPump = false;
-    if (View && UiModelGeneration() != ShownGeneration) {
-        ShownGeneration = UiModelGeneration();
-        View->Refresh();
-    }
+    ShowChanges();
     if (!alive) {
-        App->quit();
+        // exit, not quit: it ends nested loops (an open box) too, and no
+        // window can refuse it.
+        QCoreApplication::exit(0);
         return;
     }
     int next = LoopNextTimerMs();
@@ -279,42 +351,102 @@ void Pump()
         NextTimer->stop();
 }
 
+// Closes a modal box when a stop is requested (the signal stays pending for
+// the driver's loop, which then runs the shutdown).
+void CloseOnStop(QDialog *box)
+{
+    int fd = StopDescriptor();
+    if (fd < 0)
+        return;
+    auto *n = new QSocketNotifier(fd, QSocketNotifier::Read, box);
+    QObject::connect(n, &QSocketNotifier::activated, box, [box, n] {
+        n->setEnabled(false);
+        box->reject();
+    });
+}
+
 void ShowBox(HWND, const char *text, const char *caption)
 {
     bool was = InPump;
-    InPump = true;  // a modal box does not serve the driver's loop re-entrantly
-    QMessageBox::critical(View, QString::fromLatin1(caption), QString::fromLatin1(text));
+    InPump = true;  // a message box does not serve the driver's loop re-entrantly
+    QMessageBox box(QMessageBox::Critical, QString::fromLatin1(caption), QString::fromLatin1(text),
+                    QMessageBox::Ok, View);
+    box.setObjectName("messagebox");
+    CloseOnStop(&box);
+    box.exec();
     InPump = was;
+    if (!was && NextTimer)
+        QTimer::singleShot(0, Pump);  // what waited while the box was up
 }
 
+// The About box blocks the main window but runs no loop of its own: the
+// driver's loop goes on being served by Qt's (messages, timers, serial
+// data, the bus), however the box was opened (a menu click, or a 991 over
+// the bus, which arrives inside the pump).  Ok or Escape ends it.
 void RunAbout(HWND box)
 {
-    QDialog d(View);
-    d.setWindowTitle("About");
-    auto *l = new QVBoxLayout(&d);
-    l->addWidget(new QLabel("WEX"), 0, Qt::AlignCenter);
-    l->addWidget(new QLabel(QString::fromLatin1(GetDlgItemText(box, IDC_ABOUT_VERSION).c_str())), 0, Qt::AlignCenter);
-    l->addWidget(new QLabel(QString::fromLatin1(GetDlgItemText(box, IDC_ABOUT_BUILD).c_str())), 0, Qt::AlignCenter);
+    auto *d = new QDialog(View);
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->setObjectName("about");
+    d->setWindowTitle("About");
+    d->setWindowIcon(WexIcon());
+    auto *grid = new QGridLayout(d);
+    auto *icon = new QLabel;
+    icon->setObjectName("wexicon");
+    icon->setPixmap(WexIcon().pixmap(32, 32));
+    grid->addWidget(icon, 0, 0, 3, 1, Qt::AlignTop);
+    grid->addWidget(new QLabel("WEX"), 0, 1, Qt::AlignCenter);
+    grid->addWidget(new QLabel(QString::fromLatin1(GetDlgItemText(box, IDC_ABOUT_VERSION).c_str())), 1, 1, Qt::AlignCenter);
+    grid->addWidget(new QLabel(QString::fromLatin1(GetDlgItemText(box, IDC_ABOUT_BUILD).c_str())), 2, 1, Qt::AlignCenter);
     auto *ok = new QPushButton("Ok");
-    QObject::connect(ok, &QPushButton::clicked, &d, &QDialog::accept);
-    l->addWidget(ok, 0, Qt::AlignCenter);
-    d.exec();
-    SendMessage(box, WM_COMMAND, 1, 0);
+    ok->setObjectName("ok");
+    ok->setDefault(true);
+    QObject::connect(ok, &QPushButton::clicked, d, &QDialog::accept);
+    grid->addWidget(ok, 3, 0, 1, 2, Qt::AlignCenter);
+    QObject::connect(d, &QDialog::finished, [box] {
+        SendMessage(box, WM_COMMAND, 1, 0);
+        ShowChanges();
+    });
+    d->open();
 }
+
+#ifdef WEX_VIEW_XCB
+// X: a server that refuses us (a forwarded display whose cookie is gone)
+// would make Qt abort, so it is asked first.  The probe's connection stays
+// open until Qt has its own: a server whose last client leaves resets, and
+// would turn Qt away meanwhile.
+xcb_connection_t *ProbeX()
+{
+    const char *platform = std::getenv("QT_QPA_PLATFORM");
+    if ((platform && std::string(platform).rfind("xcb", 0) != 0) || !std::getenv("DISPLAY"))
+        return nullptr;
+    return xcb_connect(nullptr, nullptr);
+}
+#endif
 
 }  // namespace
 
-bool ViewAvailable()
+bool ViewInitialise(int *argc, char **argv)
 {
-    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
-}
-
-void ViewInitialise(int *argc, char **argv)
-{
-    App = new QApplication(*argc, argv);
+#ifdef WEX_VIEW_XCB
+    xcb_connection_t *probe = ProbeX();
+    if (probe && xcb_connection_has_error(probe) != 0) {
+        xcb_disconnect(probe);
+        return false;
+    }
+#endif
+    App = qobject_cast<QApplication *>(QCoreApplication::instance());
+    if (!App)
+        App = new QApplication(*argc, argv);
+#ifdef WEX_VIEW_XCB
+    if (probe)
+        xcb_disconnect(probe);
+#endif
+    App->setWindowIcon(WexIcon());
     View = new MainView;
     SetMessageBoxHook(ShowBox);
     SetAboutRunner(RunAbout);
+    return true;
 }
 
 void ViewStart()
@@ -322,9 +454,9 @@ void ViewStart()
     NextTimer = new QTimer;
     NextTimer->setSingleShot(true);
     QObject::connect(NextTimer, &QTimer::timeout, Pump);
-    auto *notifier = new QSocketNotifier(LoopEpollFd(), QSocketNotifier::Read);
-    QObject::connect(notifier, &QSocketNotifier::activated, Pump);
-    View->Refresh();
+    auto *ready = new QSocketNotifier(LoopEpollFd(), QSocketNotifier::Read);
+    QObject::connect(ready, &QSocketNotifier::activated, Pump);
+    ShowChanges();
     if (IsIconic(Shell.MainWindow))
         View->showMinimized();
     else
@@ -337,4 +469,10 @@ int ViewRun()
     ViewStart();
     App->exec();
     return 0;
+}
+
+extern "C" __attribute__((visibility("default"))) const ViewModule *WexViewModule()
+{
+    static const ViewModule module = {kViewModuleVersion, ViewInitialise, ViewRun};
+    return &module;
 }
