@@ -504,17 +504,23 @@ TEST_F(BusTest, PostsFromAnotherThreadReachAnotherProgram)
     EXPECT_EQ(BusSend(a, peer.window, kQuery, 1, 0), 1);
 }
 
-TEST_F(BusTest, BroadcastReachesOtherProgramsButNotOurWindows)
+TEST_F(BusTest, BroadcastReachesOtherProgramsAndSiblingsButNotTheSender)
 {
     StartPeer();
     HWND a = CreateWindowProc(ParentProc, true);
     HWND b = CreateWindowProc(ParentProc, true);
     ASSERT_NE(b, 0u);
-    // The peer's answer arrives while the broadcast is still going on.
+    // The peer's answer arrives while the broadcast is still going on; our
+    // sibling window b hears it too, the sending window a does not.
     EXPECT_EQ(SendMessage(HWND_BROADCAST, kPing, a, 0), 0);
     EXPECT_EQ(P.pongs, 1);
     EXPECT_EQ(P.pongFrom, peer.window);
-    EXPECT_EQ(P.pings, 0);
+    EXPECT_EQ(P.pings, 1);
+    // From b, a is the sibling; a block reaches it as its own copy.
+    char text[8] = "abc";
+    EXPECT_EQ(BusSendBlock(b, HWND_BROADCAST, kPing, a, text, 4), 0);
+    EXPECT_EQ(P.pings, 2);
+    EXPECT_STREQ(text, "abc");
 }
 
 TEST_F(BusTest, CopyDataRecordCrossesAsDataWordCountAndBytes)
