@@ -435,9 +435,9 @@ void TakeConnection(int fd, HWND window)
         return;
     }
     EnsureCourier();
-    if (!TimerRunning(B.courier, kSweepTimer))
-        SetTimer(B.courier, kSweepTimer,
-                 static_cast<uint32_t>(std::clamp<int64_t>(BusBounds.idleMs / 4, 10, 60000)));
+    auto period = static_cast<uint32_t>(std::clamp<int64_t>(BusBounds.idleMs / 4, 10, 60000));
+    if (TimerPeriod(B.courier, kSweepTimer) != period)
+        SetTimer(B.courier, kSweepTimer, period);
 }
 
 void AcceptAll(int listenFd)
@@ -452,7 +452,9 @@ void AcceptAll(int listenFd)
             TakeConnection(fd, it->window);
             continue;
         }
-        if ((errno != EMFILE && errno != ENFILE) || !MakeRoom(&*it))
+        // accept fails for want of a descriptor even with nobody waiting
+        pollfd waiting{listenFd, POLLIN, 0};
+        if ((errno != EMFILE && errno != ENFILE) || poll(&waiting, 1, 0) <= 0 || !MakeRoom(&*it))
             return;
     }
 }
