@@ -1003,7 +1003,8 @@ TEST_F(BusTest, ForgettingAWindowClosesTheConnectionsKeptToIt)
     EXPECT_EQ(openFds(), before + 2);  // one kept for sends, one for posts
     BusForgetWindow(peer.window);
     EXPECT_EQ(openFds(), before);
-    EXPECT_EQ(BusSend(a, peer.window, kQuery, 0, 0), 1);  // a new one when needed
+    // New ones are made when needed (the post may still be on its way).
+    EXPECT_TRUE(PumpUntil([&] { return BusSend(a, peer.window, kQuery, 0, 0) == 1; }));
 }
 
 }  // namespace
