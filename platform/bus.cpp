@@ -778,7 +778,8 @@ LRESULT Broadcast(HWND sender, UINT code, WPARAM wParam, LPARAM lParam, const ui
             Launch(w, f, &flights, &busy);
     }
     for (HWND w : siblings)
-        DeliverCopy(sender, w, code, wParam, lParam, block, length);
+        if (B.depth <= kMaxNesting)  // a procedure that broadcasts back cannot recurse forever
+            DeliverCopy(sender, w, code, wParam, lParam, block, length);
     AwaitFlights(&flights, &busy, f, deadline);
     --B.depth;
     return 0;
