@@ -84,9 +84,13 @@ bool BusPrepareDirectory(const std::string &dir, std::string *error)
     // Everything after that looks at the opened directory only.
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made ? O_NOFOLLOW : 0));
     if (fd < 0) {
-        bool notDir = errno == ENOTDIR || errno == ELOOP;
-        *error = notDir ? "the bus directory " + dir + " is not a directory"
-                        : "cannot use the bus directory " + dir + ": " + std::strerror(errno);
+        int err = errno;
+        struct stat seen;
+        std::string fault = stat(dir.c_str(), &seen) == 0 ? DirectoryFault(seen) : "";
+        if (!fault.empty())  // say what is wrong with it rather than that it cannot be opened
+            *error = "refusing the bus directory " + dir + ": it " + fault;
+        else
+            *error = "cannot use the bus directory " + dir + ": " + std::strerror(err);
         return false;
     }
     struct stat st;

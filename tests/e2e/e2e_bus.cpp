@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -537,4 +539,65 @@ TEST(EndToEndBus, StopDuringAWaitIsActedOnWhenTheWaitEnds)
     // the wait under way (5 s) and the deregistration (5 s), nothing more
     EXPECT_LT(took, std::chrono::milliseconds(12500));
     EXPECT_EQ(s.Driver().exitStatus, 0) << s.DriverErrors();
+}
+
+namespace {
+
+// Marks a directory immutable (nobody, root included, may add a name);
+// false where the file system or our capabilities do not allow it.
+bool SetImmutable(const std::string &dir, bool on)
+{
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// A bus directory the driver may not use, or one where its main window
+// cannot get its socket: the driver says why and exits non-zero, so that a
+// service manager sees it fail.
+TEST(EndToEndBus, UnusableBusDirectoryStopsTheDriverWithAReason)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the directory to another user or to run as one";
+    struct Case {
+        const char *what;
+        uid_t owner;
+        bool asNobody, immutable;
+        const char *says;
+    };
+    const Case cases[] = {
+        {"another user's directory, driver as root", 65534, false, false, "owned by user 65534"},
+        {"root's directory, driver as another user", 0, true, false, "owned by user 0"},
+        {"no socket can be made in it", 0, false, true, "cannot create the main window"},
+    };
+    for (const auto &tc : cases) {
+        Site s;
+        s.WriteProfile(7, kProfile);
+        chmod(s.root.dir.c_str(), 0755);
+        ASSERT_EQ(mkdir(s.Path("bus").c_str(), 0700), 0);
+        ASSERT_EQ(chown(s.Path("bus").c_str(), tc.owner, tc.owner), 0);
+        if (tc.immutable && !SetImmutable(s.Path("bus"), true)) {
+            std::printf("skipped: %s (cannot make a directory immutable here)\n", tc.what);
+            continue;
+        }
+        std::vector<std::string> argv = {WEX_BIN, "--headless", "--root", s.root.dir, "7"};
+        if (tc.asNobody)
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups"});
+        Child &d = s.Driver();
+        ASSERT_TRUE(StartChild(&d, argv, {}, s.root.dir, "wex"));
+        bool ended = ChildWait(&d, 10000);
+        if (tc.immutable)
+            SetImmutable(s.Path("bus"), false);
+        ASSERT_TRUE(ended) << tc.what;
+        EXPECT_NE(d.exitStatus, 0) << tc.what;
+        EXPECT_NE(ChildErrors(d).find(tc.says), std::string::npos) << tc.what << ": " << ChildErrors(d);
+    }
 }

@@ -763,6 +763,17 @@ TEST_F(BusTest, WindowSocketsAppearAndGoWithTheirWindows)
     for (const char *name : {"/w0000ABCD", "/w1234567", "/x12345678", "/t12345678.1"})
         std::fclose(std::fopen((BusDirectory() + name).c_str(), "w"));
     EXPECT_EQ(BusListWindows(list, 8), 1);
+    // Window names that are no sockets do not count and are cleared away,
+    // however many come first; a directory is left alone.
+    for (uint32_t i = 1; i <= 5000; ++i)
+        std::fclose(std::fopen(SocketPath(i).c_str(), "w"));
+    symlink(SocketPath(a).c_str(), SocketPath(0x5001).c_str());
+    mkdir(SocketPath(0x5002).c_str(), 0700);
+    ASSERT_EQ(BusListWindows(list, 1), 1);
+    EXPECT_EQ(list[0], a);
+    EXPECT_NE(lstat(SocketPath(1).c_str(), &st), 0);
+    EXPECT_NE(lstat(SocketPath(0x5001).c_str(), &st), 0);
+    EXPECT_EQ(lstat(SocketPath(0x5002).c_str(), &st), 0);
     DestroyWindowProc(a);
     EXPECT_NE(lstat(SocketPath(a).c_str(), &st), 0);
     BusClose();
@@ -784,6 +795,25 @@ TEST_F(BusTest, DirectoryIsMadePrivateAndAnUnsafeOneIsRefused)
     std::filesystem::create_directory_symlink(root, BusDirectory());
     chmod(root.c_str(), 0700);
     EXPECT_TRUE(BusOpen(&error)) << error;  // a link to a safe directory is followed
+    // A new directory is 0700 whatever the umask; it is set through the
+    // opened directory, never by path.
+    BusClose();
+    std::filesystem::remove(BusDirectory());
+    mode_t mask = umask(0777);
+    EXPECT_TRUE(BusOpen(&error)) << error;
+    umask(mask);
+    ASSERT_EQ(lstat(BusDirectory().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    // Another user's directory is refused, root's included unless we are root.
+    BusClose();
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(BusDirectory().c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(BusOpen(&error));
+        EXPECT_NE(error.find("owned by user 65534"), std::string::npos) << error;
+        ASSERT_EQ(chown(BusDirectory().c_str(), 0, 0), 0);
+        EXPECT_TRUE(BusOpen(&error)) << error;
+    }
 }
 
 TEST_F(BusTest, LocalTargetsWorkWithoutTheBus)
