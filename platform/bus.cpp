@@ -1,25 +1,16 @@
 // The local message bus: window messages between the programs of one site.
 //
 // Directory: $ZOLT_BUS, else <root>/bus; made with mode 0700 when missing,
-// used only when owned by us (or root) with mode exactly 0700.  Every
+// used only when owned by our user with mode exactly 0700.  Every
 // addressable window listens on a SOCK_SEQPACKET socket named "w" plus its
 // handle in eight lower-case hex digits.  A socket appears by bind under a
 // temporary name, listen, link to the w-name, unlink of the temporary name.
-//
-// Frame = one SEQPACKET message, little-endian, 36-byte header + N bytes:
-//   0 magic 0x314D575A ("ZWM1")   4 kind 1 send / 2 post / 3 reply
-//   5 three zero bytes             8 sequence         12 sender window
-//  16 target window               20 message code     24 wParam
-//  28 lParam (reply: the result)  32 N, 0..65536      36 the block
-// Sample: send 2119 (no block), sequence 5, from 0x0012ab34 to 0x7f00c001:
-//   5a 57 4d 31 01 00 00 00 05 00 00 00 34 ab 12 00 01 c0 00 7f
-//   47 08 00 00 00 00 00 00 00 00 00 00 00 00 00 00
-// The reply carries kind 3, the same sequence and code, sender and target
-// swapped, wParam 0, the result in lParam and the block as the procedure
-// left it.  A WM_COPYDATA block is data word, byte count, then the bytes.
+// Frames are platform/busframe.h; the connection table and its limits
+// platform/busconn.h; here are sends, posts, broadcast and serving.
 #include "platform/bus.h"
 
 #include "platform/busconn.h"
+#include "platform/busframe.h"
 #include "platform/bussocket.h"
 #include "platform/loop.h"
 #include "platform/root.h"
@@ -42,12 +33,6 @@
 
 namespace {
 
-constexpr uint32_t kMagic = 0x314D575A;
-constexpr uint8_t kKindSend = 1;
-constexpr uint8_t kKindPost = 2;
-constexpr uint8_t kKindReply = 3;
-constexpr size_t kHeaderSize = 36;
-constexpr size_t kMaxFrame = kHeaderSize + kBusMaxBlock;
 constexpr int64_t kBoundMs = 5000;        // a send's whole life, connect included
 constexpr int64_t kBusyRetryMs = 10;      // pause before connecting again to a full queue
 constexpr uint32_t kMinCopy = 1024;       // a delivered block is never shorter than this
@@ -58,17 +43,6 @@ constexpr uintptr_t kSweepTimer = 1;      // the courier's: closes idle accepted
 constexpr uintptr_t kResumeTimer = 2;     // the courier's: listens again after EMFILE
 constexpr uint32_t kResumeMs = 250;
 
-struct Frame {
-    uint8_t kind = 0;
-    uint32_t sequence = 0;
-    uint32_t sender = 0;
-    uint32_t target = 0;
-    uint32_t code = 0;
-    uint32_t wParam = 0;
-    int32_t lParam = 0;
-    uint32_t length = 0;
-    const uint8_t *block = nullptr;
-};
 
 struct Listener {
     HWND window;
@@ -112,7 +86,7 @@ struct BusState {
     uint64_t nextIncoming = 1;
     std::map<uint64_t, Incoming> queued;
     Delivery current;
-    std::vector<uint8_t> rx = std::vector<uint8_t>(kMaxFrame + 1);
+    std::vector<uint8_t> rx = std::vector<uint8_t>(kBusMaxFrame + 1);
     std::atomic<uint32_t> sequence{1};
     // Shared with PostMessage callers on other threads.
     std::mutex lock;
@@ -130,69 +104,6 @@ int64_t NowMs()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-void Put32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t Get32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void EncodeHeader(uint8_t *out, const Frame &f)
-{
-    std::memset(out, 0, kHeaderSize);
-    Put32(out, kMagic);
-    out[4] = f.kind;
-    Put32(out + 8, f.sequence);
-    Put32(out + 12, f.sender);
-    Put32(out + 16, f.target);
-    Put32(out + 20, f.code);
-    Put32(out + 24, f.wParam);
-    Put32(out + 28, static_cast<uint32_t>(f.lParam));
-    Put32(out + 32, f.length);
-}
-
-// Every check a frame must pass before anything in it is believed.  size is
-// what the socket reported (possibly more than was stored, see MSG_TRUNC).
-bool DecodeFrame(const uint8_t *buf, size_t size, Frame *f)
-{
-    if (size < kHeaderSize || Get32(buf) != kMagic)
-        return false;
-    if (buf[4] < kKindSend || buf[4] > kKindReply)
-        return false;
-    if (buf[5] != 0 || buf[6] != 0 || buf[7] != 0)
-        return false;
-    uint32_t n = Get32(buf + 32);
-    if (n > kBusMaxBlock || size != kHeaderSize + n)
-        return false;
-    f->kind = buf[4];
-    f->sequence = Get32(buf + 8);
-    f->sender = Get32(buf + 12);
-    f->target = Get32(buf + 16);
-    f->code = Get32(buf + 20);
-    f->wParam = Get32(buf + 24);
-    f->lParam = static_cast<int32_t>(Get32(buf + 28));
-    f->length = n;
-    f->block = buf + kHeaderSize;
-    return true;
-}
-
-// One record on the socket: header and block together.
-ssize_t WriteFrame(int fd, const Frame &f)
-{
-    uint8_t header[kHeaderSize];
-    EncodeHeader(header, f);
-    iovec parts[2] = {{header, kHeaderSize}, {const_cast<uint8_t *>(f.block), f.length}};
-    msghdr msg{};
-    msg.msg_iov = parts;
-    msg.msg_iovlen = f.length ? 2 : 1;
-    return sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 void CloseAccepted(int fd)
@@ -213,10 +124,10 @@ LRESULT Deliver(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lPara
         return 0;
     COPYDATASTRUCT record;
     if (code == WM_COPYDATA) {
-        if (!block || length < 8 || Get32(block + 4) > length - 8)
+        if (!block || length < 8 || BusGet32(block + 4) > length - 8)
             return 0;  // no record, or a byte count the block does not hold
-        record.dwData = Get32(block);
-        record.cbData = Get32(block + 4);
+        record.dwData = BusGet32(block);
+        record.cbData = BusGet32(block + 4);
         record.lpData = block + 8;
         lParam = reinterpret_cast<LPARAM>(&record);
     } else if (block) {
@@ -311,7 +222,7 @@ bool QueueIncoming(Incoming &&m)
 // A post from the bus waits in our queue, counted against its connection's
 // share and the total; one that passes either is dropped with its
 // connection.  Only the bytes that came are kept until delivery.
-void QueuePost(int fd, const AcceptedConn &conn, const Frame &f)
+void QueuePost(int fd, const AcceptedConn &conn, const BusFrame &f)
 {
     uint64_t cost = f.length + kBusPostOverhead;
     if (!ConnChargePost(&B.conns, fd, cost)) {
@@ -334,15 +245,15 @@ void ServeConnection(int fd)
     ssize_t n = recv(fd, B.rx.data(), B.rx.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
-    Frame f;
-    if (n <= 0 || !DecodeFrame(B.rx.data(), static_cast<size_t>(n), &f) ||
-        f.kind == kKindReply || f.target != it->second.window) {
+    BusFrame f;
+    if (n <= 0 || !BusDecodeFrame(B.rx.data(), static_cast<size_t>(n), &f) ||
+        f.kind == kBusKindReply || f.target != it->second.window) {
         CloseAccepted(fd);
         return;
     }
     it->second.lastActive = NowMs();
     AcceptedConn conn = it->second;
-    if (f.kind == kKindPost) {
+    if (f.kind == kBusKindPost) {
         QueuePost(fd, conn, f);
         return;
     }
@@ -355,14 +266,14 @@ void ServeConnection(int fd)
     if (again == B.conns.accepted.end() || again->second.serial != conn.serial)
         return;  // closed while the procedure ran
     --again->second.busy;
-    Frame reply = f;
-    reply.kind = kKindReply;
+    BusFrame reply = f;
+    reply.kind = kBusKindReply;
     reply.sender = f.target;
     reply.target = f.sender;
     reply.wParam = 0;
     reply.lParam = static_cast<int32_t>(result);
     reply.block = copy.data();
-    WriteFrame(fd, reply);  // a reply that cannot be written is lost quietly
+    BusWriteFrame(fd, reply);  // a reply that cannot be written is lost quietly
 }
 
 void OnAcceptedReady(int fd, void *)
@@ -582,10 +493,10 @@ void KeepSendConnection(HWND target, int fd)
 
 // Writes the frame of a send; a kept connection the peer has since closed is
 // replaced by a new one once.
-int WriteSend(HWND target, int fd, bool kept, const Frame &f, int64_t deadline)
+int WriteSend(HWND target, int fd, bool kept, const BusFrame &f, int64_t deadline)
 {
     for (;;) {
-        if (WriteFrame(fd, f) >= 0)
+        if (BusWriteFrame(fd, f) >= 0)
             return fd;
         int err = errno;
         if (err == EAGAIN && WaitServing(fd, POLLOUT, deadline))
@@ -606,13 +517,13 @@ enum class ReplyState { Waiting, Done, Failed };
 // Reads one frame from our send's connection.  Only a reply with our
 // sequence ends the wait; another reply is dropped; anything else, or a
 // block of another length than ours, fails the send.
-ReplyState ReadReply(int fd, const Frame &sent, uint8_t *block, bool copyBack, LRESULT *result)
+ReplyState ReadReply(int fd, const BusFrame &sent, uint8_t *block, bool copyBack, LRESULT *result)
 {
     ssize_t n = recv(fd, B.rx.data(), B.rx.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return ReplyState::Waiting;
-    Frame r;
-    if (n <= 0 || !DecodeFrame(B.rx.data(), static_cast<size_t>(n), &r) || r.kind != kKindReply)
+    BusFrame r;
+    if (n <= 0 || !BusDecodeFrame(B.rx.data(), static_cast<size_t>(n), &r) || r.kind != kBusKindReply)
         return ReplyState::Failed;
     if (r.sequence != sent.sequence)
         return ReplyState::Waiting;
@@ -634,8 +545,8 @@ LRESULT SendFrame(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lPa
     int64_t deadline = DeadlineFromNow();
     ++B.depth;
     bool kept = false;
-    Frame f;
-    f.kind = kKindSend;
+    BusFrame f;
+    f.kind = kBusKindSend;
     f.sequence = B.sequence++;
     f.sender = sender;
     f.target = target;
@@ -670,8 +581,8 @@ bool CopyDataBlock(LPARAM lParam, std::vector<uint8_t> *block)
     if (!record || record->cbData > kBusMaxBlock - 8 || (record->cbData && !record->lpData))
         return false;
     block->assign(8 + record->cbData, 0);
-    Put32(block->data(), record->dwData);
-    Put32(block->data() + 4, record->cbData);
+    BusPut32(block->data(), record->dwData);
+    BusPut32(block->data() + 4, record->cbData);
     if (record->cbData)
         std::memcpy(block->data() + 8, record->lpData, record->cbData);
     return true;
@@ -680,14 +591,14 @@ bool CopyDataBlock(LPARAM lParam, std::vector<uint8_t> *block)
 // One window of a broadcast whose reply is awaited.
 struct Flight {
     int fd;
-    Frame sent;
+    BusFrame sent;
 };
 
 // Connects to one window of a broadcast and writes its frame.  A window
 // whose queue is full is tried again later (*busy); a window beyond the
 // number awaited at once gets its frame all the same, and the connection
 // is closed behind it.
-void Launch(HWND w, const Frame &f, std::vector<Flight> *flights, std::vector<HWND> *busy)
+void Launch(HWND w, const BusFrame &f, std::vector<Flight> *flights, std::vector<HWND> *busy)
 {
     int reason = 0;
     int fd = BusConnect(B.dir, w, &reason);
@@ -696,10 +607,10 @@ void Launch(HWND w, const Frame &f, std::vector<Flight> *flights, std::vector<HW
             busy->push_back(w);
         return;
     }
-    Frame g = f;
+    BusFrame g = f;
     g.target = w;
     g.sequence = B.sequence++;
-    if (WriteFrame(fd, g) < 0 || flights->size() >= BusBounds.broadcastFlights)
+    if (BusWriteFrame(fd, g) < 0 || flights->size() >= BusBounds.broadcastFlights)
         close(fd);
     else
         flights->push_back(Flight{fd, g});
@@ -708,7 +619,7 @@ void Launch(HWND w, const Frame &f, std::vector<Flight> *flights, std::vector<HW
 // Awaits the replies of a broadcast together, under its one deadline, and
 // tries the busy windows again meanwhile.  Any frame or hang-up on a
 // flight ends it, except a reply with another sequence.
-void AwaitFlights(std::vector<Flight> *flights, std::vector<HWND> *busy, const Frame &f,
+void AwaitFlights(std::vector<Flight> *flights, std::vector<HWND> *busy, const BusFrame &f,
                   int64_t deadline)
 {
     while ((!flights->empty() || !busy->empty()) && NowMs() < deadline) {
@@ -759,8 +670,8 @@ LRESULT Broadcast(HWND sender, UINT code, WPARAM wParam, LPARAM lParam, const ui
         windows.resize(kMaxBroadcast);
     int64_t deadline = DeadlineFromNow();
     ++B.depth;
-    Frame f;
-    f.kind = kKindSend;
+    BusFrame f;
+    f.kind = kBusKindSend;
     f.sender = sender;
     f.code = code;
     f.wParam = static_cast<uint32_t>(wParam);
@@ -818,7 +729,7 @@ LRESULT HookSend(HWND target, UINT code, WPARAM wParam, LPARAM lParam)
 
 // Writes a post on the kept post connection to the target (made on first
 // use, made again once when the peer has closed it).  Called with B.lock.
-bool WritePostLocked(HWND target, const Frame &f, int64_t deadline)
+bool WritePostLocked(HWND target, const BusFrame &f, int64_t deadline)
 {
     bool fresh = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -836,7 +747,7 @@ bool WritePostLocked(HWND target, const Frame &f, int64_t deadline)
         if (made)
             CloseEach(KeptPut(&B.postConns, target, fd, BusBounds.maxKept));
         for (;;) {
-            if (WriteFrame(fd, f) >= 0)
+            if (BusWriteFrame(fd, f) >= 0)
                 return true;
             int err = errno;
             pollfd p{fd, POLLOUT, 0};
@@ -857,8 +768,8 @@ bool PostFrame(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lParam
 {
     if (!B.open || target == 0 || target == HWND_BROADCAST || length > kBusMaxBlock)
         return false;
-    Frame f;
-    f.kind = kKindPost;
+    BusFrame f;
+    f.kind = kBusKindPost;
     f.sequence = B.sequence++;
     f.sender = sender;
     f.target = target;
