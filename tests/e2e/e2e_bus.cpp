@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -356,6 +357,7 @@ TEST(EndToEndBus, SixHundredIdleConnectionsDoNotLockOthersOut)
     for (int p = 0; p < 10; ++p) {
         pid_t pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a failed test
             std::vector<int> fds;
             for (int i = 0; i < 60; ++i)
                 fds.push_back(ConnectTo(path));
