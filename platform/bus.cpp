@@ -160,10 +160,15 @@ void EnsureCourier()
         B.courier = CreateWindowProc(CourierProc, false);
 }
 
+// A connection with a frame just arrived is not idle, whatever its clock
+// says: it is served rather than closed under its sender.
 void CloseIdleAccepted()
 {
-    for (int fd : ConnsIdle(B.conns, NowMs()))
-        CloseAccepted(fd);
+    for (int fd : ConnsIdle(B.conns, NowMs())) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) == 0)
+            CloseAccepted(fd);
+    }
     if (B.conns.accepted.empty())
         KillTimer(B.courier, kSweepTimer);
 }
@@ -994,11 +999,6 @@ void BusWatchStop(int fd)
 void BusStopTaken()
 {
     B.stopSeen = false;
-}
-
-bool BusStopPending()
-{
-    return B.stopSeen;
 }
 
 std::string BusLastError()

@@ -45,7 +45,6 @@ void BusForgetWindow(HWND window);
 // reaches the message loop without a chain of waits in between.
 void BusWatchStop(int fd);
 void BusStopTaken();
-bool BusStopPending();
 // Why the last window socket could not be made ("" when none failed).
 std::string BusLastError();
 
