@@ -76,6 +76,8 @@ void TakeVekWindow(WPARAM wParam)
         DebugPrintf("Ignored VEK window 0x%08x", static_cast<unsigned>(window));
         return;
     }
+    if (Link.VekWindow != 0 && Link.VekWindow != window)
+        BusForgetWindow(Link.VekWindow);  // an earlier answer of the same broadcast
     Link.VekWindow = window;
 }
 

@@ -32,8 +32,21 @@ LRESULT BusSend(HWND sender, HWND target, UINT message, WPARAM wParam, LPARAM lP
 // Posts with an optional block (the receiver queues it).
 bool BusPost(HWND sender, HWND target, UINT message, WPARAM wParam, LPARAM lParam,
              const void *block, uint32_t length);
-// Every window socket currently in the bus directory (other programs' too).
+// Every window socket currently in the bus directory (other programs' too),
+// lowest handles first; at most max.
 int BusListWindows(HWND *out, int max);
+// Closes the connections kept open to that window (for sends and for
+// posts): called when a window attached to us is detached or replaced.
+void BusForgetWindow(HWND window);
+// A descriptor that becomes readable when the program is asked to stop (the
+// signal descriptor).  When it does during a wait for a reply, that wait
+// still runs to its end, but every later wait ends at once (sends still go
+// out, their replies are not awaited) until BusStopTaken: so the request
+// reaches the message loop without a chain of waits in between.
+void BusWatchStop(int fd);
+void BusStopTaken();
+// Why the last window socket could not be made ("" when none failed).
+std::string BusLastError();
 
 // 1 when a window of this process has that handle or its socket accepts a
 // connection (a dead program's socket is removed on the way).

@@ -8,6 +8,7 @@
 #include "platform/bussocket.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -46,6 +47,26 @@ void RemoveStale(const std::string &path, const struct stat &before)
 
 }  // namespace
 
+namespace {
+
+// What is wrong with a bus directory, "" when nothing.  Only our own user's
+// directory will do, root's included: whoever owns it can plant a false VEK.
+std::string DirectoryFault(const struct stat &st)
+{
+    char detail[96] = "";
+    if (!S_ISDIR(st.st_mode))
+        std::snprintf(detail, sizeof detail, "is not a directory");
+    else if (st.st_uid != geteuid())
+        std::snprintf(detail, sizeof detail, "is owned by user %u, not by this user (%u)",
+                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+    else if ((st.st_mode & 07777) != 0700)
+        std::snprintf(detail, sizeof detail, "has mode %04o; it must be 0700",
+                      static_cast<unsigned>(st.st_mode & 07777));
+    return detail;
+}
+
+}  // namespace
+
 bool BusPrepareDirectory(const std::string &dir, std::string *error)
 {
     sockaddr_un addr;
@@ -53,32 +74,38 @@ bool BusPrepareDirectory(const std::string &dir, std::string *error)
         *error = "the bus directory path " + dir + " is too long for a socket name";
         return false;
     }
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0) {
-        if (errno != ENOENT || (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)) {
-            *error = "cannot create the bus directory " + dir + ": " + std::strerror(errno);
-            return false;
-        }
-        chmod(dir.c_str(), 0700);  // whatever the umask took away
-        if (stat(dir.c_str(), &st) != 0) {
-            *error = "cannot use the bus directory " + dir + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        *error = "the bus directory " + dir + " is not a directory";
+    bool made = mkdir(dir.c_str(), 0700) == 0;
+    if (!made && errno != EEXIST) {
+        *error = "cannot create the bus directory " + dir + ": " + std::strerror(errno);
         return false;
     }
-    char detail[96] = "";
-    if (st.st_uid != geteuid() && st.st_uid != 0)
-        std::snprintf(detail, sizeof detail, "is owned by user %u, not by this user (%u)",
-                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
-    else if ((st.st_mode & 07777) != 0700)
-        std::snprintf(detail, sizeof detail, "has mode %04o; it must be 0700",
-                      static_cast<unsigned>(st.st_mode & 07777));
-    if (!detail[0])
+    // The directory we made is opened without following a link (a link
+    // put there since is refused); an existing one may be a link to one.
+    // Everything after that looks at the opened directory only.
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made ? O_NOFOLLOW : 0));
+    if (fd < 0) {
+        int err = errno;
+        struct stat seen;
+        std::string fault = stat(dir.c_str(), &seen) == 0 ? DirectoryFault(seen) : "";
+        if (!fault.empty())  // say what is wrong with it rather than that it cannot be opened
+            *error = "refusing the bus directory " + dir + ": it " + fault;
+        else
+            *error = "cannot use the bus directory " + dir + ": " + std::strerror(err);
+        return false;
+    }
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && made && st.st_uid == geteuid() && (st.st_mode & 07777) != 0700)
+        ok = fchmod(fd, 0700) == 0 && fstat(fd, &st) == 0;  // whatever the umask took away
+    if (!ok)
+        *error = "cannot use the bus directory " + dir + ": " + std::strerror(errno);
+    close(fd);
+    if (!ok)
+        return false;
+    std::string fault = DirectoryFault(st);
+    if (fault.empty())
         return true;
-    *error = "refusing the bus directory " + dir + ": it " + detail;
+    *error = "refusing the bus directory " + dir + ": it " + fault;
     return false;
 }
 
@@ -105,12 +132,14 @@ bool BusWindowName(const char *name, HWND *window)
     return v != 0 && v != HWND_BROADCAST;
 }
 
-bool BusPeerTrusted(int fd)
+bool BusPeerTrusted(int fd, pid_t *pid)
 {
     ucred cred{};
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
         return false;
+    if (pid)
+        *pid = cred.pid;
     return cred.uid == geteuid() || cred.uid == 0;
 }
 
@@ -174,18 +203,44 @@ void BusRemoveOwnSocket(const std::string &dir, HWND window, const struct stat &
         unlink(path.c_str());
 }
 
-int BusScanWindows(const std::string &dir, HWND *out, int max)
+namespace {
+
+// An entry's type, looked up when the directory does not tell it.
+bool IsSocketEntry(int dirFd, const dirent *e, bool *isDir)
 {
-    DIR *d = opendir(dir.c_str());
-    if (!d)
-        return 0;
-    int count = 0;
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+        struct stat st;
+        if (fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        type = S_ISSOCK(st.st_mode) ? DT_SOCK : S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+    }
+    *isDir = type == DT_DIR;
+    return type == DT_SOCK;
+}
+
+}  // namespace
+
+void BusScanWindows(const std::string &dir, std::vector<HWND> *out)
+{
+    out->clear();
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
     while (dirent *e = readdir(d)) {
         HWND w;
-        if (count < max && BusWindowName(e->d_name, &w))
-            out[count++] = w;
+        bool isDir = false;
+        if (!BusWindowName(e->d_name, &w))
+            continue;
+        if (IsSocketEntry(fd, e, &isDir))
+            out->push_back(w);
+        else if (!isDir)
+            unlinkat(fd, e->d_name, 0);  // a window name that no window can answer on
     }
     closedir(d);
-    std::sort(out, out + count);
-    return count;
+    std::sort(out->begin(), out->end());
 }

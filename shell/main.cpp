@@ -93,14 +93,18 @@ int ParseOptions(int argc, char **argv, Options *o)
 void OnSignal(int fd, void *)
 {
     signalfd_siginfo info;
-    if (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+    if (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        BusStopTaken();  // the shutdown's own sends wait for their replies again
         PostMessage(Shell.MainWindow, WM_CLOSE, 0, 0);
+    }
 }
 
 // Called first thing: every thread inherits the signal mask of the thread
 // that starts it, and a thread that leaves the stop signals unblocked (the
 // window system's reader threads) would take them with their default action,
-// ending the program without its shutdown.
+// ending the program without its shutdown.  A stop request that arrives
+// during a wait for a bus reply is acted on as soon as that wait ends: the
+// bus watches the signal descriptor too, and so does an open message box.
 void WatchSignals()
 {
     signal(SIGPIPE, SIG_IGN);
@@ -111,8 +115,10 @@ void WatchSignals()
     sigaddset(&set, SIGHUP);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd >= 0 && LoopAddFd(fd, OnSignal, nullptr))
+    if (fd >= 0 && LoopAddFd(fd, OnSignal, nullptr)) {
         SetStopDescriptor(fd);
+        BusWatchStop(fd);
+    }
 }
 
 // The window when a display can be reached and the window module loads;
@@ -171,6 +177,11 @@ int main(int argc, char **argv)
             code = view->run();
         else
             code = LoopRun();
+    } else if (Shell.MainWindow == 0) {
+        // Without its socket nobody can reach the driver: say why and fail,
+        // so that a service manager sees it.
+        std::fprintf(stderr, "wex: cannot create the main window: %s\n", BusLastError().c_str());
+        code = 3;
     }
     BusClose();
     return Shell.ExitCode != 0 ? Shell.ExitCode : code;

@@ -39,11 +39,21 @@ bool Attachable(WPARAM window, const char *what)
     return false;
 }
 
+// Puts a window in an attached slot (or clears it with 0).  The bus keeps
+// connections to windows it sent to; the one left behind is closed, so
+// attaches that come and go cannot pile up descriptors.
+void SetAttached(HWND *slot, HWND window)
+{
+    if (*slot != 0 && *slot != window)
+        BusForgetWindow(*slot);
+    *slot = window;
+}
+
 void AttachExternalDriver(WPARAM window, LPARAM id)
 {
     if (!ForUs(id) || !Attachable(window, "external driver"))
         return;
-    Shell.ExternalDriverWindow = static_cast<HWND>(window);
+    SetAttached(&Shell.ExternalDriverWindow, static_cast<HWND>(window));
     ZOLT32TxMessage(Shell.ExternalDriverWindow, 2739, Shell.MainWindow, Shell.DriverId, 0, 0);
     SetDialogText(IDC_DRIVER, "/__2B0_");
     SetDialogText(IDC_DRIVER, "External");
@@ -55,14 +65,14 @@ void DetachExternalDriver(LPARAM id)
         return;
     SetDialogText(IDC_DRIVER, "/__9B0_");
     SetDialogText(IDC_DRIVER, "Internal");
-    Shell.ExternalDriverWindow = 0;
+    SetAttached(&Shell.ExternalDriverWindow, 0);
 }
 
 void AttachControlWindow(WPARAM window, LPARAM id)
 {
     if (!ForUs(id) || !Attachable(window, "control"))
         return;
-    Shell.ControlWindow = static_cast<HWND>(window);
+    SetAttached(&Shell.ControlWindow, static_cast<HWND>(window));
     SendMessage(Shell.ControlWindow, 2042, Shell.MainWindow, Shell.DriverId);
     SetDialogText(IDC_CONTROL, "/__1B0_");
     SetDialogText(IDC_CONTROL, "External");
@@ -74,7 +84,7 @@ void DetachControlWindow(LPARAM id)
         return;
     SetDialogText(IDC_CONTROL, "/__2B0_");
     SetDialogText(IDC_CONTROL, "Internal");
-    Shell.ControlWindow = 0;
+    SetAttached(&Shell.ControlWindow, 0);
 }
 
 // 2189: a command for an attached control window, else for us.  The bridge

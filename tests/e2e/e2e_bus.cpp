@@ -2,19 +2,27 @@
 // hostile connections and a peer of another user.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "link/bridge.h"
 #include "platform/bus.h"
@@ -414,4 +422,419 @@ TEST(EndToEndBus, WexmsgTakesANestedNumberAsANumber)
     DestroyWindowProc(peer);
     BusClose();
     ChildStop(&ctl);
+}
+
+// ---- hostile peers against the driver, written to the wire format ----
+
+namespace {
+
+constexpr uint32_t kMagic = 0x314D575A;
+const char *kProfile = "[Database]\nDatabaseSize_0=16\nDatabaseSize_1=32\n[WEX]\nSimulation=1\n";
+
+std::vector<uint8_t> WireFrame(uint8_t kind, uint32_t seq, uint32_t sender, uint32_t target,
+                               uint32_t code, uint32_t wParam, int32_t lParam, size_t block = 0)
+{
+    std::vector<uint8_t> f(36 + block, 'x');
+    uint32_t words[9] = {kMagic, kind, seq, sender, target, code, wParam,
+                         static_cast<uint32_t>(lParam), static_cast<uint32_t>(block)};
+    std::memcpy(f.data(), words, sizeof words);  // little-endian like the wire
+    return f;
+}
+
+uint32_t Word(const uint8_t *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+std::string SocketOf(Site &s, uint32_t window)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "bus/w%08x", window);
+    return s.Path(name);
+}
+
+// The driver's main window, from the registration VEK logged.
+uint32_t DriverWindow(Site &s)
+{
+    std::string log = s.VekLog();
+    size_t at = log.find("code=2193");
+    at = at == std::string::npos ? at : log.find("from=0x", at);
+    return at == std::string::npos ? 0 : static_cast<uint32_t>(std::stoul(log.substr(at + 7, 8), nullptr, 16));
+}
+
+// A listening window socket that never accepts: sends to it go unanswered.
+int SilentWindow(Site &s, uint32_t window)
+{
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", SocketOf(s, window).c_str());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 64) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+long ProcStatusKb(pid_t pid, const char *key)
+{
+    std::string text = ReadTextFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = text.find(key);
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + std::strlen(key) + 1);
+}
+
+// User and system CPU seconds the process has used so far.
+double ProcCpuSeconds(pid_t pid)
+{
+    std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos)
+        return -1;
+    std::vector<std::string> fields;
+    size_t pos = at + 2;
+    while (fields.size() < 15 && pos < stat.size()) {
+        size_t end = stat.find(' ', pos);
+        fields.push_back(stat.substr(pos, end - pos));
+        pos = end == std::string::npos ? stat.size() : end + 1;
+    }
+    if (fields.size() < 13)
+        return -1;
+    // after the name: state is field 3, utime 14 and stime 15
+    return (std::stod(fields[11]) + std::stod(fields[12])) / sysconf(_SC_CLK_TCK);
+}
+
+size_t OpenFds(pid_t pid)
+{
+    size_t n = 0;
+    for (auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+bool StartRegisteredDriver(Site &s)
+{
+    s.WriteProfile(7, kProfile);
+    return s.StartDriver("wex", "7") && s.WaitVek("code=2193");
+}
+
+bool DriverAnswers(Site &s)
+{
+    return Wexmsg(s, {"send", "driver:7", "2119"}).find("result=9") != std::string::npos;
+}
+
+}  // namespace
+
+// A peer attaches a silent control window, so the driver waits 5 s for its
+// answer to 2042, and meanwhile floods the driver with 64 KB posts.  The
+// driver keeps only its bounded queue: its memory stays small.
+TEST(EndToEndBus, PostFloodDuringAStalledSendLeavesTheDriverSmall)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek({"--workstation", "9"}));
+    ASSERT_TRUE(StartRegisteredDriver(s));
+    uint32_t driver = DriverWindow(s);
+    pid_t pid = s.Driver().pid;
+    const uint32_t control = 0x5a5a00c1;
+    int silent = SilentWindow(s, control);
+    ASSERT_GE(silent, 0);
+    int attach = ConnectTo(SocketOf(s, driver));
+    ASSERT_GE(attach, 0);
+    auto frame = WireFrame(1, 1, control, driver, 2774, control, 7);
+    ASSERT_GT(send(attach, frame.data(), frame.size(), MSG_NOSIGNAL), 0);
+    pollfd asked{silent, POLLIN, 0};
+    ASSERT_EQ(poll(&asked, 1, 5000), 1);  // the driver is now waiting on us
+    auto post = WireFrame(2, 0, control, driver, 2500, 0, 0, 65536);
+    long peakKb = 0;
+    size_t sentBytes = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(4000);
+    int flood = -1;
+    while (std::chrono::steady_clock::now() < end && sentBytes < (400u << 20)) {
+        if (flood < 0 && (flood = ConnectTo(SocketOf(s, driver))) < 0)
+            break;
+        if (send(flood, post.data(), post.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) {
+            sentBytes += post.size();
+        } else if (errno == EAGAIN) {
+            pollfd out{flood, POLLOUT, 0};
+            poll(&out, 1, 20);
+        } else {
+            close(flood);  // closed by the driver for passing its share
+            flood = -1;
+        }
+        peakKb = std::max(peakKb, ProcStatusKb(pid, "VmRSS:"));
+    }
+    if (flood >= 0)
+        close(flood);
+    close(attach);
+    close(silent);
+    unlink(SocketOf(s, control).c_str());
+    EXPECT_GT(sentBytes, 32u << 20) << "the flood did not get going";
+    EXPECT_LT(peakKb, 64 * 1024) << "peak RSS in KB after " << (sentBytes >> 20) << " MB of posts";
+    std::printf("flood: %zu MB of posts, driver peak RSS %ld KB\n", sentBytes >> 20, peakKb);
+    EXPECT_TRUE(DriverAnswers(s));
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// Ten processes hold 600 idle connections to the driver: the newest push
+// out the longest-idle, and a newcomer is still served.
+TEST(EndToEndBus, SixHundredIdleConnectionsDoNotLockOthersOut)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek({"--workstation", "9"}));
+    ASSERT_TRUE(StartRegisteredDriver(s));
+    std::string path = SocketOf(s, DriverWindow(s));
+    std::vector<pid_t> holders;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    for (int p = 0; p < 10; ++p) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a failed test
+            std::vector<int> fds;
+            for (int i = 0; i < 60; ++i)
+                fds.push_back(ConnectTo(path));
+            ssize_t w = write(ready[1], "R", 1);
+            (void)w;
+            pause();
+            _exit(0);
+        }
+        holders.push_back(pid);
+    }
+    char byte;
+    for (int p = 0; p < 10; ++p)
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_TRUE(WaitFor([&] { return OpenFds(s.Driver().pid) < 560; }, 5000));
+    EXPECT_TRUE(DriverAnswers(s));
+    s.Vek("cmd 7 RC 7 3 9 ',---' 0");
+    EXPECT_TRUE(s.WaitVek("text=\"RR 007 009 003\"", 1, 10000));
+    for (pid_t pid : holders) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// 20,000 plain files named like windows: VEK is still found, and the names
+// that no window can answer on are cleared away.
+TEST(EndToEndBus, TwentyThousandJunkNamesDoNotHideVek)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek({"--workstation", "9"}));
+    for (uint32_t i = 0; i < 20000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "bus/w%08x", 0x10000000u + i * 7919u);
+        int fd = open(s.Path(name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    ASSERT_TRUE(StartRegisteredDriver(s)) << s.DriverErrors();
+    size_t left = 0;
+    for (auto &e : std::filesystem::directory_iterator(s.Path("bus")))
+        left += !e.is_socket();
+    EXPECT_EQ(left, 0u);
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// Four windows that never answer cost the attach broadcast one bound of
+// 5 seconds in all, not 5 seconds each.
+TEST(EndToEndBus, FourSilentWindowsDelayRegistrationByOneBound)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek({"--workstation", "9"}));
+    std::vector<int> silent;
+    for (uint32_t w = 0x5a5a00d1; w <= 0x5a5a00d4; ++w)
+        silent.push_back(SilentWindow(s, w));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(StartRegisteredDriver(s));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(8000));
+    std::printf("four silent windows: registered after %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    for (int fd : silent) {
+        pollfd got{fd, POLLIN, 0};
+        EXPECT_EQ(poll(&got, 1, 0), 1);  // every one was offered the broadcast
+        close(fd);
+    }
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+// The driver's descriptor limit is lowered to what it holds, and peers keep
+// connecting: the accept loop must not spin.
+TEST(EndToEndBus, ExhaustedDescriptorsDoNotSpin)
+{
+    Site s;
+    ASSERT_TRUE(s.StartVek({"--workstation", "9"}));
+    ASSERT_TRUE(StartRegisteredDriver(s));
+    pid_t pid = s.Driver().pid;
+    std::string path = SocketOf(s, DriverWindow(s));
+    rlimit saved{};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = OpenFds(pid);
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+    std::vector<int> peers;
+    for (int i = 0; i < 40; ++i)
+        peers.push_back(ConnectTo(path));
+    usleep(200 * 1000);  // let the driver meet them (the measurement below is the check)
+    double before = ProcCpuSeconds(pid);
+    usleep(2000 * 1000);
+    double used = ProcCpuSeconds(pid) - before;
+    EXPECT_LT(used, 0.3) << "CPU seconds in 2 s at the descriptor limit";
+    std::printf("descriptor limit: %.2f CPU seconds in 2 s\n", used);
+    for (int fd : peers)
+        if (fd >= 0)
+            close(fd);
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &saved, nullptr), 0);
+    EXPECT_TRUE(DriverAnswers(s));
+    EXPECT_EQ(s.StopDriver(), 0);
+}
+
+namespace {
+
+// A VEK written to the wire format that answers the attach broadcast (2032
+// to the driver before its reply) and then never answers anything again.
+struct SilentVek {
+    uint32_t handle = 0x5a5a00e1;
+    int listenFd = -1;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::atomic<int> asked2119{0};
+
+    void Run(Site *s)
+    {
+        std::vector<int> conns;
+        std::vector<uint8_t> buf(70000);
+        while (!stop) {
+            std::vector<pollfd> set{{listenFd, POLLIN, 0}};
+            for (int c : conns)
+                set.push_back(pollfd{c, POLLIN, 0});
+            if (poll(set.data(), set.size(), 50) <= 0)
+                continue;
+            if (set[0].revents)
+                conns.push_back(accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+            for (size_t i = 1; i < set.size(); ++i) {
+                if (!set[i].revents)
+                    continue;
+                ssize_t n = recv(set[i].fd, buf.data(), buf.size(), MSG_DONTWAIT);
+                if (n >= 36 && buf[4] == 1)
+                    Answer(s, set[i].fd, buf.data());
+            }
+        }
+        for (int c : conns)
+            close(c);
+    }
+    void Answer(Site *s, int fd, const uint8_t *f)
+    {
+        uint32_t code = Word(f + 20), sender = Word(f + 12), wParam = Word(f + 24);
+        if (code == 2119)
+            ++asked2119;
+        if (code != 2031)
+            return;  // silent from now on
+        int d = ConnectTo(SocketOf(*s, wParam));
+        auto found = WireFrame(1, 77, handle, wParam, 2032, handle, 0);
+        send(d, found.data(), found.size(), MSG_NOSIGNAL);
+        pollfd p{d, POLLIN, 0};
+        poll(&p, 1, 5000);  // the driver's reply
+        close(d);
+        auto reply = WireFrame(3, Word(f + 8), handle, sender, 2031, 0, 0);
+        send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
+};
+
+}  // namespace
+
+// SIGTERM while the driver waits on a VEK that stopped answering: the stop
+// is acted on when that wait ends, not after the whole chain of start-up
+// requests (name lists, registration) has waited out its bounds one by one.
+TEST(EndToEndBus, StopDuringAWaitIsActedOnWhenTheWaitEnds)
+{
+    Site s;
+    SilentVek vek;
+    mkdir(s.Path("bus").c_str(), 0700);
+    vek.listenFd = SilentWindow(s, vek.handle);
+    ASSERT_GE(vek.listenFd, 0);
+    vek.thread = std::thread([&] { vek.Run(&s); });
+    s.WriteProfile(7, kProfile);
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    bool asked = WaitFor([&] { return vek.asked2119 > 0; }, 10000);
+    auto start = std::chrono::steady_clock::now();
+    kill(s.Driver().pid, SIGTERM);
+    bool ended = ChildWait(&s.Driver(), 13000);
+    auto took = std::chrono::steady_clock::now() - start;
+    if (!ended)
+        ChildStop(&s.Driver(), 1000);
+    vek.stop = true;
+    vek.thread.join();
+    close(vek.listenFd);
+    ASSERT_TRUE(asked) << s.DriverErrors();
+    EXPECT_TRUE(ended) << "still running 13 s after SIGTERM";
+    // the wait under way (5 s) and the deregistration (5 s), nothing more
+    EXPECT_LT(took, std::chrono::milliseconds(12500));
+    EXPECT_EQ(s.Driver().exitStatus, 0) << s.DriverErrors();
+}
+
+namespace {
+
+// Marks a directory immutable (nobody, root included, may add a name);
+// false where the file system or our capabilities do not allow it.
+bool SetImmutable(const std::string &dir, bool on)
+{
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// A bus directory the driver may not use, or one where its main window
+// cannot get its socket: the driver says why and exits non-zero, so that a
+// service manager sees it fail.
+TEST(EndToEndBus, UnusableBusDirectoryStopsTheDriverWithAReason)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the directory to another user or to run as one";
+    struct Case {
+        const char *what;
+        uid_t owner;
+        bool asNobody, immutable;
+        const char *says;
+    };
+    const Case cases[] = {
+        {"another user's directory, driver as root", 65534, false, false, "owned by user 65534"},
+        {"root's directory, driver as another user", 0, true, false, "owned by user 0"},
+        {"no socket can be made in it", 0, false, true, "cannot create the main window"},
+    };
+    for (const auto &tc : cases) {
+        Site s;
+        s.WriteProfile(7, kProfile);
+        chmod(s.root.dir.c_str(), 0755);
+        ASSERT_EQ(mkdir(s.Path("bus").c_str(), 0700), 0);
+        ASSERT_EQ(chown(s.Path("bus").c_str(), tc.owner, tc.owner), 0);
+        if (tc.immutable && !SetImmutable(s.Path("bus"), true)) {
+            std::printf("skipped: %s (cannot make a directory immutable here)\n", tc.what);
+            continue;
+        }
+        std::vector<std::string> argv = {WEX_BIN, "--headless", "--root", s.root.dir, "7"};
+        if (tc.asNobody)
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups"});
+        Child &d = s.Driver();
+        ASSERT_TRUE(StartChild(&d, argv, {}, s.root.dir, "wex"));
+        bool ended = ChildWait(&d, 10000);
+        if (tc.immutable)
+            SetImmutable(s.Path("bus"), false);
+        ASSERT_TRUE(ended) << tc.what;
+        EXPECT_NE(d.exitStatus, 0) << tc.what;
+        EXPECT_NE(ChildErrors(d).find(tc.says), std::string::npos) << tc.what << ": " << ChildErrors(d);
+    }
 }

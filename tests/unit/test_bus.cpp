@@ -4,6 +4,7 @@
 // this very executable (test BusPeer.Serve) so that both sides are the real
 // bus; raw sockets stand in for peers that misbehave.
 #include "platform/bus.h"
+#include "platform/busconn.h"
 #include "platform/loop.h"
 #include "platform/root.h"
 
@@ -13,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -362,6 +364,7 @@ protected:
         StopPeer();
         BusClose();
         LoopReset();
+        BusBounds = BusLimits{};
         std::filesystem::remove_all(root);
     }
 
@@ -504,17 +507,23 @@ TEST_F(BusTest, PostsFromAnotherThreadReachAnotherProgram)
     EXPECT_EQ(BusSend(a, peer.window, kQuery, 1, 0), 1);
 }
 
-TEST_F(BusTest, BroadcastReachesOtherProgramsButNotOurWindows)
+TEST_F(BusTest, BroadcastReachesOtherProgramsAndSiblingsButNotTheSender)
 {
     StartPeer();
     HWND a = CreateWindowProc(ParentProc, true);
     HWND b = CreateWindowProc(ParentProc, true);
     ASSERT_NE(b, 0u);
-    // The peer's answer arrives while the broadcast is still going on.
+    // The peer's answer arrives while the broadcast is still going on; our
+    // sibling window b hears it too, the sending window a does not.
     EXPECT_EQ(SendMessage(HWND_BROADCAST, kPing, a, 0), 0);
     EXPECT_EQ(P.pongs, 1);
     EXPECT_EQ(P.pongFrom, peer.window);
-    EXPECT_EQ(P.pings, 0);
+    EXPECT_EQ(P.pings, 1);
+    // From b, a is the sibling; a block reaches it as its own copy.
+    char text[8] = "abc";
+    EXPECT_EQ(BusSendBlock(b, HWND_BROADCAST, kPing, a, text, 4), 0);
+    EXPECT_EQ(P.pings, 2);
+    EXPECT_STREQ(text, "abc");
 }
 
 TEST_F(BusTest, CopyDataRecordCrossesAsDataWordCountAndBytes)
@@ -754,6 +763,17 @@ TEST_F(BusTest, WindowSocketsAppearAndGoWithTheirWindows)
     for (const char *name : {"/w0000ABCD", "/w1234567", "/x12345678", "/t12345678.1"})
         std::fclose(std::fopen((BusDirectory() + name).c_str(), "w"));
     EXPECT_EQ(BusListWindows(list, 8), 1);
+    // Window names that are no sockets do not count and are cleared away,
+    // however many come first; a directory is left alone.
+    for (uint32_t i = 1; i <= 300; ++i)
+        std::fclose(std::fopen(SocketPath(i).c_str(), "w"));
+    symlink(SocketPath(a).c_str(), SocketPath(0x5001).c_str());
+    mkdir(SocketPath(0x5002).c_str(), 0700);
+    ASSERT_EQ(BusListWindows(list, 1), 1);
+    EXPECT_EQ(list[0], a);
+    EXPECT_NE(lstat(SocketPath(1).c_str(), &st), 0);
+    EXPECT_NE(lstat(SocketPath(0x5001).c_str(), &st), 0);
+    EXPECT_EQ(lstat(SocketPath(0x5002).c_str(), &st), 0);
     DestroyWindowProc(a);
     EXPECT_NE(lstat(SocketPath(a).c_str(), &st), 0);
     BusClose();
@@ -775,6 +795,25 @@ TEST_F(BusTest, DirectoryIsMadePrivateAndAnUnsafeOneIsRefused)
     std::filesystem::create_directory_symlink(root, BusDirectory());
     chmod(root.c_str(), 0700);
     EXPECT_TRUE(BusOpen(&error)) << error;  // a link to a safe directory is followed
+    // A new directory is 0700 whatever the umask; it is set through the
+    // opened directory, never by path.
+    BusClose();
+    std::filesystem::remove(BusDirectory());
+    mode_t mask = umask(0777);
+    EXPECT_TRUE(BusOpen(&error)) << error;
+    umask(mask);
+    ASSERT_EQ(lstat(BusDirectory().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    // Another user's directory is refused, root's included unless we are root.
+    BusClose();
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(BusDirectory().c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(BusOpen(&error));
+        EXPECT_NE(error.find("owned by user 65534"), std::string::npos) << error;
+        ASSERT_EQ(chown(BusDirectory().c_str(), 0, 0), 0);
+        EXPECT_TRUE(BusOpen(&error)) << error;
+    }
 }
 
 TEST_F(BusTest, LocalTargetsWorkWithoutTheBus)
@@ -788,6 +827,214 @@ TEST_F(BusTest, LocalTargetsWorkWithoutTheBus)
     ASSERT_TRUE(BusPost(0, a, kPostOne, 0, 0, "p0", 3));
     ASSERT_TRUE(PumpUntil([] { return P.posts.count == 1; }));
     EXPECT_TRUE(P.posts.inOrder);
+}
+
+// ---- bounds: the post queue, accepted and kept connections ----
+
+TEST(BusConnTable, EvictsTheLongestIdleOfThePeerAtItsShareElseOfAll)
+{
+    BusBounds = BusLimits{};
+    BusBounds.maxPerPeer = 2;
+    ConnTable t;
+    auto add = [&](int fd, pid_t peer, int64_t active, int busy = 0) {
+        AcceptedConn c;
+        c.peer = peer;
+        c.lastActive = active;
+        c.busy = busy;
+        t.accepted[fd] = c;
+    };
+    add(10, 100, 50);
+    add(11, 200, 10, 1);  // busy: never evicted
+    add(12, 200, 20);
+    add(13, 100, 30);
+    EXPECT_EQ(ConnToEvict(t, 300, 10), -1);  // room for a third peer
+    EXPECT_EQ(ConnToEvict(t, 100, 10), 13);  // peer 100 at its share: its longest idle
+    EXPECT_EQ(ConnToEvict(t, 300, 4), 12);   // table full: the longest idle of all
+    t.accepted[12].busy = 1;
+    EXPECT_EQ(ConnToEvict(t, 200, 10), -2);  // peer 200 at its share, all of it busy
+    BusBounds.idleMs = 25;
+    EXPECT_EQ(ConnsIdle(t, 60), (std::vector<int>{13}));
+    EXPECT_EQ(ConnLongestIdle(t), 13);
+    BusBounds = BusLimits{};
+}
+
+TEST(BusConnTable, PostsAreChargedPerConnectionAndInTotal)
+{
+    BusBounds = BusLimits{};
+    BusBounds.postsPerConn = 3;
+    BusBounds.bytesTotal = 1000;
+    ConnTable t;
+    t.accepted[5].serial = 1;
+    t.accepted[6].serial = 2;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(ConnChargePost(&t, 5, 100));
+    EXPECT_FALSE(ConnChargePost(&t, 5, 100));  // past its share
+    EXPECT_TRUE(ConnChargePost(&t, 6, 600));
+    EXPECT_FALSE(ConnChargePost(&t, 6, 200));  // past the total
+    EXPECT_FALSE(ConnChargePost(&t, 7, 1));    // no such connection
+    EXPECT_EQ(t.posts, 4u);
+    EXPECT_EQ(t.bytes, 900u);
+    ConnReleasePost(&t, 5, 1, 100);
+    ConnReleasePost(&t, 6, 99, 600);  // another connection on that number now
+    EXPECT_EQ(t.accepted[5].posts, 2u);
+    EXPECT_EQ(t.accepted[6].posts, 1u);
+    EXPECT_EQ(t.posts, 2u);
+    EXPECT_EQ(t.bytes, 200u);
+    EXPECT_TRUE(ConnChargePost(&t, 5, 100));
+    BusBounds = BusLimits{};
+}
+
+TEST(BusConnTable, KeptConnectionsAreFewAndLeastRecentlyUsedGoFirst)
+{
+    KeptSet s;
+    EXPECT_TRUE(KeptPut(&s, 1, 101, 3).empty());
+    EXPECT_TRUE(KeptPut(&s, 2, 102, 3).empty());
+    EXPECT_TRUE(KeptPut(&s, 3, 103, 3).empty());
+    EXPECT_EQ(KeptFind(&s, 1), 101);                            // 1 is fresh again
+    EXPECT_EQ(KeptPut(&s, 4, 104, 3), (std::vector<int>{102}));  // 2 was least recent
+    EXPECT_EQ(KeptPut(&s, 4, 114, 3), (std::vector<int>{104}));  // one per target
+    EXPECT_EQ(KeptTake(&s, 3), 103);
+    EXPECT_EQ(KeptTake(&s, 3), -1);
+    EXPECT_EQ(KeptDrop(&s, 1), (std::vector<int>{101}));
+    EXPECT_EQ(KeptDrop(&s, 0), (std::vector<int>{114}));
+    EXPECT_TRUE(s.conns.empty());
+}
+
+struct FloodCase {
+    const char *what;
+    std::function<void()> limit;
+    size_t block;
+    uint32_t queued;  // posts that must get through
+};
+
+// A peer floods posts while our send waits for its reply: the posts that
+// fit the bounds wait in the queue, the connection that passes its share is
+// closed, and nothing beyond the bounds is kept.
+TEST_F(BusTest, PostsFloodingDuringAWaitStayWithinTheBoundsAndTheFlooderIsClosed)
+{
+    HWND a = CreateWindowProc(ParentProc, true);
+    const FloodCase cases[] = {
+        {"posts per connection", [] { BusBounds.postsPerConn = 8; }, 0, 8},
+        {"bytes per connection", [] { BusBounds.bytesPerConn = 5 * (1000 + kBusPostOverhead); },
+         1000, 5},
+        {"posts in total", [] { BusBounds.postsTotal = 6; }, 0, 6},
+        {"bytes in total", [] { BusBounds.bytesTotal = 3 * (4000 + kBusPostOverhead); }, 4000, 3},
+    };
+    for (const auto &tc : cases) {
+        BusBounds = BusLimits{};
+        tc.limit();
+        P = ParentState{};
+        bool flooderClosed = false;
+        FakeTarget fake;
+        fake.Start(0x5a5a000a, [&](int c, const std::vector<uint8_t> &got) {
+            int flooder = RawConnect(a);
+            for (uint32_t i = 0; i < 100; ++i) {
+                auto post = MakeFrame(2, i, 0, a, kPostOne, i, 0, std::string(tc.block, 'x'));
+                if (send(flooder, post.data(), post.size(), MSG_NOSIGNAL) < 0)
+                    break;
+            }
+            pollfd p{flooder, POLLIN, 0};
+            char byte;
+            flooderClosed = poll(&p, 1, 3000) == 1 && recv(flooder, &byte, 1, MSG_DONTWAIT) <= 0;
+            close(flooder);
+            auto r = MakeFrame(3, Get32(got.data() + 8), 0x5a5a000a, a, kAdd, 0, 33);
+            send(c, r.data(), r.size(), MSG_NOSIGNAL);
+        });
+        EXPECT_EQ(BusSend(a, 0x5a5a000a, kAdd, 1, 2), 33) << tc.what;
+        fake.Stop();
+        EXPECT_TRUE(flooderClosed) << tc.what;
+        EXPECT_EQ(P.posts.count, 0u) << tc.what;  // still queued behind the wait
+        ASSERT_TRUE(PumpUntil([&] { return P.posts.count >= tc.queued; })) << tc.what;
+        for (int i = 0; i < 20; ++i)
+            LoopRunOnce(1);
+        EXPECT_EQ(P.posts.count, tc.queued) << tc.what;
+        EXPECT_EQ(P.posts.next, tc.queued) << tc.what;  // the first ones, in order
+    }
+}
+
+// Closed by the other side: end of file, or a reset when frames we sent
+// were still unread.
+bool ClosedByPeer(int fd)
+{
+    char byte;
+    ssize_t n = recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+// One program's connections beyond its share, or anybody's beyond the cap,
+// push out the longest-idle; a connection idle past the timeout is closed.
+TEST_F(BusTest, AcceptedConnectionsAreCappedPerPeerAndInAllAndTimeOut)
+{
+    HWND a = CreateWindowProc(ParentProc, true);
+    for (int which = 0; which < 2; ++which) {
+        BusBounds = BusLimits{};
+        (which == 0 ? BusBounds.maxPerPeer : BusBounds.maxAccepted) = 4;
+        std::vector<int> fds;
+        for (int i = 0; i < 10; ++i) {
+            fds.push_back(RawConnect(a));
+            for (int k = 0; k < 3; ++k)
+                LoopRunOnce(1);  // accepted one by one, each newer than the last
+        }
+        for (int i = 0; i < 10; ++i)
+            EXPECT_EQ(ClosedByPeer(fds[i]), i < 6) << which << " connection " << i;
+        SendRaw(fds[9], MakeFrame(1, 4, 0, a, kAdd, 40, 2));
+        bool closed = false;
+        EXPECT_EQ(PumpRead(fds[9], &closed).size(), 36u);
+        for (int fd : fds)
+            close(fd);
+    }
+    BusBounds = BusLimits{};
+    BusBounds.idleMs = 40;
+    int idle = RawConnect(a);
+    ASSERT_TRUE(PumpUntil([&] { return ClosedByPeer(idle); }, 2000));
+    close(idle);
+}
+
+// Out of descriptors with a connection waiting to be accepted: the loop
+// does not spin on it; the newcomer is accepted and closed.
+TEST_F(BusTest, NoSpinWhenDescriptorsRunOut)
+{
+    HWND a = CreateWindowProc(ParentProc, true);
+    int waiting = RawConnect(a);
+    ASSERT_GE(waiting, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fill;
+    for (int fd; (fd = dup(0)) >= 0;)
+        fill.push_back(fd);
+    uint64_t before = LoopWakeups();
+    int64_t end = NowMs() + 200;
+    while (NowMs() < end)
+        LoopRunOnce(20);
+    uint64_t wakeups = LoopWakeups() - before;
+    for (int fd : fill)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_LT(wakeups, 30u);
+    EXPECT_TRUE(ClosedByPeer(waiting));
+    close(waiting);
+}
+
+// A window that is detached or replaced leaves no connection behind.
+TEST_F(BusTest, ForgettingAWindowClosesTheConnectionsKeptToIt)
+{
+    StartPeer();
+    HWND a = CreateWindowProc(ParentProc, true);
+    auto openFds = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    auto before = openFds();
+    EXPECT_EQ(BusSend(a, peer.window, kAdd, 1, 2), 3);
+    ASSERT_TRUE(PostMessage(peer.window, kPostOne, 0, 0));
+    EXPECT_EQ(openFds(), before + 2);  // one kept for sends, one for posts
+    BusForgetWindow(peer.window);
+    EXPECT_EQ(openFds(), before);
+    // New ones are made when needed (the post may still be on its way).
+    EXPECT_TRUE(PumpUntil([&] { return BusSend(a, peer.window, kQuery, 0, 0) == 1; }));
 }
 
 }  // namespace

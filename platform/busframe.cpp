@@ -1,0 +1,70 @@
+// The bus's frame codec (see busframe.h).
+#include "platform/busframe.h"
+
+#include <sys/socket.h>
+
+#include <cstring>
+
+namespace {
+
+void EncodeHeader(uint8_t *out, const BusFrame &f)
+{
+    std::memset(out, 0, kBusHeaderSize);
+    BusPut32(out, kBusMagic);
+    out[4] = f.kind;
+    BusPut32(out + 8, f.sequence);
+    BusPut32(out + 12, f.sender);
+    BusPut32(out + 16, f.target);
+    BusPut32(out + 20, f.code);
+    BusPut32(out + 24, f.wParam);
+    BusPut32(out + 28, static_cast<uint32_t>(f.lParam));
+    BusPut32(out + 32, f.length);
+}
+
+}  // namespace
+
+void BusPut32(uint8_t *p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t BusGet32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool BusDecodeFrame(const uint8_t *buf, size_t size, BusFrame *f)
+{
+    if (size < kBusHeaderSize || BusGet32(buf) != kBusMagic)
+        return false;
+    if (buf[4] < kBusKindSend || buf[4] > kBusKindReply)
+        return false;
+    if (buf[5] != 0 || buf[6] != 0 || buf[7] != 0)
+        return false;
+    uint32_t n = BusGet32(buf + 32);
+    if (n > kBusMaxBlock || size != kBusHeaderSize + n)
+        return false;
+    f->kind = buf[4];
+    f->sequence = BusGet32(buf + 8);
+    f->sender = BusGet32(buf + 12);
+    f->target = BusGet32(buf + 16);
+    f->code = BusGet32(buf + 20);
+    f->wParam = BusGet32(buf + 24);
+    f->lParam = static_cast<int32_t>(BusGet32(buf + 28));
+    f->length = n;
+    f->block = buf + kBusHeaderSize;
+    return true;
+}
+
+ssize_t BusWriteFrame(int fd, const BusFrame &f)
+{
+    uint8_t header[kBusHeaderSize];
+    EncodeHeader(header, f);
+    iovec parts[2] = {{header, kBusHeaderSize}, {const_cast<uint8_t *>(f.block), f.length}};
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = f.length ? 2 : 1;
+    return sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
