@@ -193,10 +193,18 @@ void NoteLinkState(int port)
 
 void DrainPort(int index)
 {
+    bool followUp = index >= kDrainFollowUp && index < 2 * kDrainFollowUp;
+    if (followUp)
+        index -= kDrainFollowUp;
     int port = PortByCommIndex(index);
     if (port == 0)
         return;
     NoteLinkState(port);
+    // A notification that comes while the follow-up waits is left to it: a
+    // read now would only re-arm the reader and fill the queue with more.
+    if (!followUp && Ports.FollowUpQueued[port])
+        return;
+    Ports.FollowUpQueued[port] = 0;
     uint32_t start = GetTickCount();
     int fed = 0;
     uint8_t bytes[256];
@@ -213,7 +221,8 @@ void DrainPort(int index)
             break;
     }
     // More may wait: come back after whatever else the loop has queued.
-    PostMessage(Shell.MainWindow, WM_COMMNOTIFY, static_cast<WPARAM>(Ports.CommIndex[port]), 0);
+    Ports.FollowUpQueued[port] =
+        PostMessage(Shell.MainWindow, WM_COMMNOTIFY, static_cast<WPARAM>(index + kDrainFollowUp), 0);
 }
 
 void PortsReset() { Ports = PortState{}; }

@@ -13,6 +13,7 @@ struct PortState {
     uint32_t ErrorCount[kMaxPorts + 1] = {};
     int32_t LinkLost[kMaxPorts + 1] = {};      // "Link lost" reported, not yet "restored"
     uint32_t LinkChanges[kMaxPorts + 1] = {};  // the comms library's change count last seen
+    int32_t FollowUpQueued[kMaxPorts + 1] = {};  // DrainPort's own follow-up waits in the queue
 };
 extern PortState Ports;
 
@@ -24,10 +25,14 @@ int PortForDest(int32_t dest);
 int PortByCommIndex(int index);
 // Feeds the port's received bytes to its protocol: at most kDrainBytes or
 // kDrainMs per call, then a follow-up WM_COMMNOTIFY returns to the main loop
-// so that a line that never stops sending cannot hold it.
+// so that a line that never stops sending cannot hold it.  The follow-up
+// carries the library index plus kDrainFollowUp (so it names no port of
+// the library); while it waits in the queue, the reader's own notifications
+// for the port are left to it and cost nothing.
 void DrainPort(int index);
 constexpr int kDrainBytes = 4096;
 constexpr uint32_t kDrainMs = 10;
+constexpr int kDrainFollowUp = 0x100;
 // Reports a lost or restored link of port p ("Link lost on port %d",
 // "Link restored on port %d"), once per change.
 void NoteLinkState(int port);

@@ -30,9 +30,12 @@ std::vector<std::string> Lines;
 void Capture(const char *line) { Lines.emplace_back(line); }
 
 int Notifications = 0;
-LRESULT MainProc(HWND, UINT message, WPARAM, LPARAM)
+WPARAM LastNotified = 0;
+LRESULT MainProc(HWND, UINT message, WPARAM wParam, LPARAM)
 {
     Notifications += message == WM_COMMNOTIFY;
+    if (message == WM_COMMNOTIFY)
+        LastNotified = wParam;
     return 0;
 }
 
@@ -318,15 +321,24 @@ TEST_F(PortsTest, DrainIsBoundedAndFollowsItselfUp)
     ASSERT_TRUE(WaitFor([&] { return inQueue() == total; }));
     LoopRunOnce(0);
     int calls = 0;
-    for (int left = total; left > 0 && calls < 1000; ++calls) {
+    int next = Ports.CommIndex[1];  // the reader's notification, then the follow-ups
+    for (int left = total; left > 0 && calls < 1000;) {
+        ++calls;
         Notifications = 0;
-        DrainPort(Ports.CommIndex[1]);
+        DrainPort(next);
         int now = inQueue();
         EXPECT_GE(left - now, 1) << "each call makes progress";
         EXPECT_LE(left - now, kDrainBytes) << "call " << calls;
         left = now;
         LoopRunOnce(0);
         EXPECT_EQ(Notifications, left > 0 ? 1 : 0) << "a follow-up while bytes remain";
+        if (left == 0)
+            break;
+        EXPECT_EQ(LastNotified, static_cast<WPARAM>(Ports.CommIndex[1] + kDrainFollowUp));
+        next = static_cast<int>(LastNotified);
+        // The reader's notification meanwhile is left to the follow-up.
+        DrainPort(Ports.CommIndex[1]);
+        EXPECT_EQ(inQueue(), left);
     }
     EXPECT_GE(calls, 4);
     EXPECT_EQ(inQueue(), 0);
