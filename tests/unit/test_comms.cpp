@@ -663,7 +663,9 @@ int StuckResolver(const char *, const char *service, const addrinfo *hints, addr
 {
     StuckCalls.fetch_add(1);
     std::unique_lock<std::mutex> lock(StuckLock);
-    StuckFreed.wait(lock, [] { return StuckRelease; });
+    // Hangs until the test lets it go; never for ever, so that a close that
+    // waits for it fails the test instead of hanging it.
+    StuckFreed.wait_for(lock, std::chrono::seconds(3), [] { return StuckRelease; });
     return getaddrinfo("127.0.0.1", service, hints, found);
 }
 
