@@ -155,13 +155,16 @@ std::string HbxThroughputNote(const ThroughputRow &row, double settleSeconds)
                       "commands) behind the commands, so the table showed the very source "
                       "asked for.",
                       static_cast<unsigned long long>(row.revertives - row.commands));
+    else if (row.revertives == row.commands && n > 0)
+        std::snprintf(text + n, sizeof text - static_cast<size_t>(n),
+                      " Every tally change was reported, although the router wrote up to %llu "
+                      "bytes of answers in one burst: a full receive ring leaves the rest in "
+                      "the pseudo-terminal until the main loop has read.",
+                      static_cast<unsigned long long>(Watch.maxAnswerBurst.load()));
     else if (row.revertives < row.commands && n > 0)
         std::snprintf(text + n, sizeof text - static_cast<size_t>(n),
-                      " %llu tally changes were never reported (about %llu bytes of answers): "
-                      "the router wrote up to %llu bytes of answers in one burst, more than the "
-                      "driver's 16 KB receive ring holds, and the ring dropped the rest before "
-                      "the main loop drained it (a pseudo-terminal has no line speed; at "
-                      "38,400 baud 16 KB take over 4 s to arrive).",
+                      " %llu tally changes were never reported (about %llu bytes of answers; "
+                      "the router wrote up to %llu bytes of answers in one burst).",
                       static_cast<unsigned long long>(row.commands - row.revertives),
                       static_cast<unsigned long long>((row.commands - row.revertives) * 9),
                       static_cast<unsigned long long>(Watch.maxAnswerBurst.load()));

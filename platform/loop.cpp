@@ -46,6 +46,7 @@ struct LoopState {
     std::unordered_map<int, FdEntry> fds;
     const LoopRemoteHooks *hooks = nullptr;
     uint64_t wakeups = 0;
+    uint64_t lastLook = 0;  // when descriptors were last looked at
     std::mt19937 rng{std::random_device{}()};
 };
 
@@ -120,12 +121,14 @@ int WaitTimeout(int limitMs)
 }
 
 // One epoll wait; ready descriptors are served here, on the loop thread.
-void WaitEvents(int timeoutMs)
+void WaitEvents(int timeoutMs, bool countWakeup = true)
 {
     EnsureOpen();
     epoll_event evs[16];
     int n = epoll_wait(L.epfd, evs, 16, WaitTimeout(timeoutMs));
-    ++L.wakeups;
+    L.lastLook = NowMs();
+    if (countWakeup)
+        ++L.wakeups;
     for (int i = 0; i < n; ++i) {
         int fd = evs[i].data.fd;
         if (fd == L.doorbell) {
@@ -240,9 +243,19 @@ void PostQuitMessage(int exitCode)
         RingDoorbell();
 }
 
+// Queued messages come first, but not for ever: a queue that keeps
+// refilling itself (a port's drain posting its follow-up while the line
+// never stops sending) must not keep the bus, signals and timers waiting.
+constexpr uint64_t kFairLookMs = 10;
+
 bool GetMessage(MSG *msg)
 {
     for (;;) {
+        if (NowMs() - L.lastLook >= kFairLookMs) {
+            WaitEvents(0, false);
+            if (TakeDueTimer(msg))
+                return true;
+        }
         if (TakeQueued(msg))
             return true;
         {
@@ -268,20 +281,28 @@ LRESULT DispatchMessage(const MSG *msg)
     return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
-bool LoopRunOnce(int timeoutMs)
+// Serves what is queued or due, for at most kFairLookMs: a queue that
+// refills itself must not keep a foreign pump from its own work either.
+static bool ServeQueued()
 {
     MSG msg;
     bool served = false;
-    while (TakeQueued(&msg) || TakeDueTimer(&msg)) {
+    uint64_t start = NowMs();
+    while (NowMs() - start < kFairLookMs && (TakeQueued(&msg) || TakeDueTimer(&msg))) {
         DispatchMessage(&msg);
         served = true;
     }
+    return served;
+}
+
+bool LoopRunOnce(int timeoutMs)
+{
+    bool served = ServeQueued();
     // Ready descriptors are served even when messages were: a caller that
     // is only woken by due timers (a foreign loop inside a modal box) would
     // otherwise never reach serial data or the bus.
     WaitEvents(served ? 0 : timeoutMs);
-    while (TakeQueued(&msg) || TakeDueTimer(&msg))
-        DispatchMessage(&msg);
+    ServeQueued();
     std::lock_guard<std::mutex> g(L.lock);
     return !L.quit;
 }

@@ -65,6 +65,9 @@ struct PORTINFO {
     std::atomic<int32_t> Pending{0};  // delivered and not yet read
     std::atomic<uint32_t> Errors{0};  // CE_* bits noted since CommGetStatus
     std::atomic<uint64_t> Passes{0};  // times the reader left its wait
+    std::atomic<int32_t> Paused{0};   // the ring is full: the reader waits for CommRead
+    std::atomic<int32_t> LinkUp{1};   // the device is there (as far as the reader knows)
+    std::atomic<uint32_t> LinkChanges{0};  // times LinkUp changed
 };
 
 PORTINFO *PortTable = nullptr;
@@ -97,6 +100,9 @@ void ClearRecord(PORTINFO *rec)
     rec->Pending.store(0);
     rec->Errors.store(0);
     rec->Passes.store(0);
+    rec->Paused.store(0);
+    rec->LinkUp.store(1);
+    rec->LinkChanges.store(0);
 }
 
 void FreeTableIfIdle()
@@ -110,20 +116,11 @@ void FreeTableIfIdle()
     PortTable = nullptr;
 }
 
-// Puts received bytes into the ring and tells the notify window, at most
-// one notification outstanding.  Runs on the reader thread.
-void Deliver(PORTINFO *rec, const uint8_t *bytes, int n)
+// Tells the notify window that bytes wait, at most one notification
+// outstanding.  Runs on the reader thread.
+void Announce(PORTINFO *rec, int32_t pending)
 {
     uint32_t now = GetTickCount();
-    int change = 0;
-    bool overran = false;
-    if (!RingAppend(rec->Ring.get(), bytes, n, &change, &overran))
-        return;  // the guard was not had: the chunk is lost
-    if (overran)
-        rec->Errors.fetch_or(CE_RXOVER);
-    // The pending count follows the ring's own count, so an overrun does not
-    // leave it inflated (which would re-arm on every delivery from then on).
-    int32_t pending = rec->Pending.fetch_add(change) + change;
     if (now - rec->LastNotifyTick >= kRearmMs || pending > kRearmPending)
         rec->NotifyOutstanding.store(0);
     HWND window = rec->NotifyWindow.load();
@@ -134,17 +131,74 @@ void Deliver(PORTINFO *rec, const uint8_t *bytes, int n)
     }
 }
 
-// One read after poll() reported the device.  Returns false when the
-// device is gone (hung up, I/O error, closed under us).
-bool ReadDevice(PORTINFO *rec, short revents, uint8_t *buffer)
+// Puts received bytes into the ring and announces them.  The reader never
+// reads more than the ring's free room, and only the main thread takes bytes
+// out (which makes room), so the whole chunk fits; a guard that is not had
+// in time is waited for again rather than dropping bytes already taken from
+// the device.  Runs on the reader thread.
+void Deliver(PORTINFO *rec, const uint8_t *bytes, int n)
 {
-    ssize_t got = read(rec->Fd, buffer, kReadBufferSize);
+    int done = 0;
+    while (done < n && rec->Run.load() != 0) {
+        int appended = RingAppend(rec->Ring.get(), bytes + done, n - done);
+        if (appended < 0)
+            continue;  // each try waited up to kRingWaitMs: no spin
+        if (appended == 0)
+            break;  // cannot happen: the room was asked for before the read
+        done += appended;
+    }
+    if (done > 0)
+        Announce(rec, rec->Pending.fetch_add(done) + done);
+}
+
+// The ring's free room for the next read.  0 means full: the reader pauses
+// (stops watching the device, whose bytes wait in the kernel) until
+// CommRead makes room and wakes it.  The flag is raised before the room is
+// looked at again, so a read that makes room in between either sees the
+// flag and wakes the reader, or is seen here.
+int RoomForRead(PORTINFO *rec)
+{
+    int room;
+    while ((room = RingRoom(rec->Ring.get())) < 0)
+        if (rec->Run.load() == 0)
+            return 0;
+    if (room > 0)
+        return room;
+    rec->Paused.store(1);
+    while ((room = RingRoom(rec->Ring.get())) < 0)
+        if (rec->Run.load() == 0)
+            return 0;
+    if (room > 0)
+        rec->Paused.store(0);
+    return room;
+}
+
+// One read after poll() reported the device, at most room bytes.  Returns
+// false when the device is gone (hung up, I/O error, closed under us).
+bool ReadDevice(PORTINFO *rec, short revents, uint8_t *buffer, int room)
+{
+    size_t want = room < kReadBufferSize ? static_cast<size_t>(room) : kReadBufferSize;
+    ssize_t got = read(rec->Fd, buffer, want);
     if (got > 0) {
         Deliver(rec, buffer, static_cast<int>(got));
         return true;
     }
     bool transient = got < 0 && (errno == EAGAIN || errno == EINTR);
     return transient && !(revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+// The link changed (lost, or back): the port manager reports each change
+// once.  The notify window is told at once; a port without one is looked
+// at on its next transmission.
+void NoteLink(PORTINFO *rec, bool up)
+{
+    if ((rec->LinkUp.load() != 0) == up)
+        return;
+    rec->LinkUp.store(up ? 1 : 0);
+    rec->LinkChanges.fetch_add(1);
+    HWND window = rec->NotifyWindow.load();
+    if (window != 0)
+        PostMessage(window, WM_COMMNOTIFY, static_cast<WPARAM>(rec->Port - 1), 0);
 }
 
 // The reader's view of its device.
@@ -175,6 +229,7 @@ void GoDown(PORTINFO *rec, ReaderLink *link)
         close(dead);
     }
     rec->Errors.fetch_or(CE_IOE);  // once seen, writes already fail
+    NoteLink(rec, false);
     bool lasted = GetTickCount() - link->UpSince >= kSettledMs;
     link->BackoffMs = lasted ? kBackoffMinMs : NextBackoff(link->BackoffMs);
     link->Up = false;
@@ -195,12 +250,14 @@ void TryReopen(PORTINFO *rec, ReaderLink *link)
         if (fd >= 0)
             DeviceClose(fd);
         rec->Errors.fetch_or(CE_IOE);  // still lost
+        NoteLink(rec, false);         // a device server that cannot be reached
         link->BackoffMs = NextBackoff(link->BackoffMs);
         return;
     }
     close(fd);  // the device (and its lock) lives on behind rec->Fd
     link->Up = true;
     link->UpSince = GetTickCount();
+    NoteLink(rec, true);
 }
 
 // The reader thread.  It sleeps in poll() until bytes arrive or CommClose
@@ -216,8 +273,10 @@ void *ReaderMain(void *arg)
     uint8_t buffer[kReadBufferSize];
     ReaderLink link{!rec->Address.Tcp, 0, GetTickCount()};
     while (rec->Run.load() != 0) {
+        int room = link.Up ? RoomForRead(rec) : 0;
+        bool watch = link.Up && room > 0;  // a full ring leaves the bytes in the kernel
         pollfd fds[2] = {{rec->WakeFd, POLLIN, 0}, {rec->Fd, POLLIN, 0}};
-        int ready = poll(fds, link.Up ? 2 : 1, link.Up ? -1 : link.BackoffMs);
+        int ready = poll(fds, watch ? 2 : 1, link.Up ? -1 : link.BackoffMs);
         rec->Passes.fetch_add(1);
         if (ready < 0) {
             if (errno == EINTR)
@@ -231,7 +290,7 @@ void *ReaderMain(void *arg)
                 break;
             continue;
         }
-        if (link.Up && fds[1].revents != 0 && !ReadDevice(rec, fds[1].revents, buffer))
+        if (watch && fds[1].revents != 0 && !ReadDevice(rec, fds[1].revents, buffer, room))
             GoDown(rec, &link);
         else if (!link.Up && ready == 0)
             TryReopen(rec, &link);
@@ -359,9 +418,18 @@ int CommRead(int index, uint8_t *buffer, int count)
     PORTINFO *rec = OpenRecord(index);
     if (!rec || !buffer || count <= 0)
         return 0;
-    int taken = RingTake(rec->Ring.get(), buffer, count);
+    int left = 0;
+    int taken = RingTake(rec->Ring.get(), buffer, count, &left);
     rec->Pending.fetch_sub(taken);
     rec->NotifyOutstanding.store(0);
+    // A paused reader goes on once a whole read's worth is free, so that
+    // draining a full ring byte by byte does not wake it for every byte.
+    if (kRingSize - 1 - left >= kReadBufferSize && rec->Paused.exchange(0) != 0) {
+        uint64_t one = 1;
+        if (write(rec->WakeFd, &one, sizeof one) < 0) {
+            // Only a count near 2^64 is refused: the reader is awake anyway.
+        }
+    }
     return taken;
 }
 
@@ -450,6 +518,16 @@ int CommPurge(int index, uint32_t flags)
     if (flags & PURGE_TXCLEAR)
         ok = tcflush(rec->Fd, TCOFLUSH) == 0 && ok;
     return ok ? 1 : 0;  // writes finish before CommWrite returns: nothing to abort
+}
+
+int CommLinkState(int index, uint32_t *changes)
+{
+    PORTINFO *rec = OpenRecord(index);
+    if (!rec)
+        return -1;
+    if (changes)
+        *changes = rec->LinkChanges.load();
+    return rec->LinkUp.load();
 }
 
 bool CommTableExists() { return PortTable != nullptr; }

@@ -17,13 +17,20 @@
 // appends what arrives to the port's ring (guarded by the ring's semaphore,
 // waited for at most 200 ms) and posts WM_COMMNOTIFY.  Besides the ring, the
 // reader shares only atomics with the main thread: run flag, notify window,
-// notify outstanding, pending count, error mask and its pass counter (and
+// notify outstanding, pending count, error mask, its pass counter, the
+// paused flag and the link state (and
 // the kernel's descriptor table: it swaps a lost device for a new one behind
 // the same descriptor number).
 //
 // The reader always takes whatever the device holds (up to 256 bytes): poll()
 // already hands over each byte as it arrives, so there is no read chunk to
 // tune, and CommSetNotify's chunk only says whether to announce (>= 0) or not.
+// It never reads more than the ring has room for: with 16383 unread bytes
+// the ring is full and the reader stops watching the device until CommRead
+// has made room for a whole read (256 bytes); meanwhile the bytes wait in
+// the kernel (the terminal's buffer, the TCP window), so nothing is lost
+// that the kernel kept.  A change of the link (lost, back) is announced like
+// received bytes, and CommLinkState tells it.
 //
 // There is no CommConfigure: the system's port settings dialog has no
 // counterpart here; port settings come from the profile only.
@@ -41,7 +48,7 @@ constexpr int kParityMark = 3, kParitySpace = 4;
 constexpr int kStopOne = 0, kStopOneAndHalf = 1, kStopTwo = 2;
 
 // Bits of the error mask CommGetStatus returns.
-constexpr uint32_t CE_RXOVER = 0x0001;    // receive ring overrun: unread bytes lost
+constexpr uint32_t CE_RXOVER = 0x0001;    // the UART driver's receive buffer overran
 constexpr uint32_t CE_OVERRUN = 0x0002;   // the UART lost characters
 constexpr uint32_t CE_RXPARITY = 0x0004;  // parity error
 constexpr uint32_t CE_FRAME = 0x0008;     // framing error
@@ -76,6 +83,10 @@ int CommSetNotify(int index, HWND window, int chunk);
 int CommGetStatus(int index, COMSTAT *status);
 // Discards the device's queued input and/or output (PURGE_* flags).
 int CommPurge(int index, uint32_t flags);
+// Whether the device is there (1), lost (0: hung up, failed, a device
+// server that dropped or cannot be reached), or -1 for a bad index;
+// *changes (if given) counts the changes since the open.
+int CommLinkState(int index, uint32_t *changes);
 // The device path (or tcp: address) of COM n as configured.
 bool CommDevicePath(int port, char *buffer, unsigned size);
 // Tests: whether the port table exists, and how many times the reader of

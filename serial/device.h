@@ -5,6 +5,7 @@
 // connection to a device server.
 #pragma once
 #include <cstdint>
+#include <netdb.h>
 #include <termios.h>
 
 // Kernel line-error counters as last seen (UARTs that count them).
@@ -33,6 +34,12 @@ int DeviceOpenPath(const char *path, int *fd);
 // Connects to a device server, waiting at most timeoutMs and giving up at
 // once when wakeFd becomes readable.  Returns the non-blocking socket or -1.
 int TcpConnect(const DeviceAddress &address, int wakeFd, int timeoutMs);
+// Tests: the name resolver device servers are looked up with (getaddrinfo
+// unless set; null restores it).  Names are resolved on a thread of their
+// own that the reader leaves behind when it has waited long enough or is
+// told to stop, so a resolver that hangs never holds up closing a port.
+using Resolver = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
+void SetResolverForTests(Resolver resolver);
 // A descriptor that stands in for a lost device: reads see end of file,
 // writes fail.  -1 if none could be made.
 int DeadDescriptor();

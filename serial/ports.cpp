@@ -4,6 +4,7 @@
 #include "serial/ports.h"
 
 #include "link/attach.h"
+#include "platform/loop.h"
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/comms.h"
@@ -110,6 +111,7 @@ void PortTransmit(int port, const uint8_t *bytes, int length)
     if (!ValidPort(port))
         return;
     LogTransmit(port, bytes, length);
+    NoteLinkState(port);  // SIMPLE and COX ports have no notifications
     int index = Ports.CommIndex[port];
     if (CommWrite(index, bytes, length) < 1)
         DebugPrintf("Tx Error '0x%04x' on Port %d", static_cast<unsigned>(CommGetStatus(index, nullptr)),
@@ -165,20 +167,62 @@ int PortByCommIndex(int index)
     return 0;
 }
 
+void NoteLinkState(int port)
+{
+    if (!ValidPort(port))
+        return;
+    uint32_t changes = 0;
+    int up = CommLinkState(Ports.CommIndex[port], &changes);
+    if (up < 0 || changes == Ports.LinkChanges[port])
+        return;
+    Ports.LinkChanges[port] = changes;
+    bool wasLost = Ports.LinkLost[port] != 0;
+    bool lost = up == 0;
+    // An even number of changes since the last look (a quick drop and
+    // return) ends where it began: both lines are still owed.
+    int lines = wasLost == lost ? 2 : 1;
+    bool lineLost = wasLost == lost ? !wasLost : lost;
+    for (int i = 0; i < lines; ++i, lineLost = !lineLost) {
+        char event[48];
+        std::snprintf(event, sizeof event, lineLost ? "Link lost on port %d" : "Link restored on port %d",
+                      port);
+        LogEvent(event, 1);
+    }
+    Ports.LinkLost[port] = lost ? 1 : 0;
+}
+
 void DrainPort(int index)
 {
+    bool followUp = index >= kDrainFollowUp && index < 2 * kDrainFollowUp;
+    if (followUp)
+        index -= kDrainFollowUp;
     int port = PortByCommIndex(index);
     if (port == 0)
         return;
-    for (;;) {
-        uint8_t byte = 0;
-        if (CommRead(Ports.CommIndex[port], &byte, 1) > 0) {
-            ReceiveDispatch(port, byte);
-            continue;
-        }
-        CommGetStatus(Ports.CommIndex[port], nullptr);
+    NoteLinkState(port);
+    // A notification that comes while the follow-up waits is left to it: a
+    // read now would only re-arm the reader and fill the queue with more.
+    if (!followUp && Ports.FollowUpQueued[port])
         return;
+    Ports.FollowUpQueued[port] = 0;
+    uint32_t start = GetTickCount();
+    int fed = 0;
+    uint8_t bytes[256];
+    while (fed < kDrainBytes) {
+        int n = CommRead(Ports.CommIndex[port], bytes, static_cast<int>(sizeof bytes));
+        if (n <= 0) {
+            CommGetStatus(Ports.CommIndex[port], nullptr);
+            return;
+        }
+        for (int i = 0; i < n; ++i)
+            ReceiveDispatch(port, bytes[i]);
+        fed += n;
+        if (GetTickCount() - start >= kDrainMs)
+            break;
     }
+    // More may wait: come back after whatever else the loop has queued.
+    Ports.FollowUpQueued[port] =
+        PostMessage(Shell.MainWindow, WM_COMMNOTIFY, static_cast<WPARAM>(index + kDrainFollowUp), 0);
 }
 
 void PortsReset() { Ports = PortState{}; }

@@ -11,6 +11,9 @@ struct PortState {
     int32_t CommsFail[kMaxPorts + 1] = {};
     int32_t NoReply[kMaxPorts + 1] = {};
     uint32_t ErrorCount[kMaxPorts + 1] = {};
+    int32_t LinkLost[kMaxPorts + 1] = {};      // "Link lost" reported, not yet "restored"
+    uint32_t LinkChanges[kMaxPorts + 1] = {};  // the comms library's change count last seen
+    int32_t FollowUpQueued[kMaxPorts + 1] = {};  // DrainPort's own follow-up waits in the queue
 };
 extern PortState Ports;
 
@@ -20,7 +23,19 @@ void PortTransmit(int port, const uint8_t *bytes, int length);
 void NotePortError(int port);
 int PortForDest(int32_t dest);
 int PortByCommIndex(int index);
+// Feeds the port's received bytes to its protocol: at most kDrainBytes or
+// kDrainMs per call, then a follow-up WM_COMMNOTIFY returns to the main loop
+// so that a line that never stops sending cannot hold it.  The follow-up
+// carries the library index plus kDrainFollowUp (so it names no port of
+// the library); while it waits in the queue, the reader's own notifications
+// for the port are left to it and cost nothing.
 void DrainPort(int index);
+constexpr int kDrainBytes = 4096;
+constexpr uint32_t kDrainMs = 10;
+constexpr int kDrainFollowUp = 0x100;
+// Reports a lost or restored link of port p ("Link lost on port %d",
+// "Link restored on port %d"), once per change.
+void NoteLinkState(int port);
 void PortsReset();
 
 // Tests: sees every frame PortTransmit is given, before it is written.

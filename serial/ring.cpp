@@ -32,29 +32,28 @@ void RingUnlock(RingBuffer *ring)
     g.Freed.notify_one();
 }
 
-bool RingAppend(RingBuffer *ring, const uint8_t *bytes, int n, int *countChange, bool *overran)
+int RingAppend(RingBuffer *ring, const uint8_t *bytes, int n)
 {
-    *countChange = 0;
-    *overran = false;
     if (n <= 0)
-        return true;
+        return 0;
     if (!RingLock(ring))
-        return false;
-    int before = UnreadOf(ring);
+        return -1;
+    int room = kRingSize - 1 - UnreadOf(ring);
+    int count = n < room ? n : room;
     int w = ring->WriteIndex;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < count; ++i) {
         ring->Data[w] = bytes[i];
         w = (w + 1) % kRingSize;
     }
     ring->WriteIndex = w;
-    *countChange = UnreadOf(ring) - before;
-    *overran = before + n > kRingSize - 1;
     RingUnlock(ring);
-    return true;
+    return count;
 }
 
-int RingTake(RingBuffer *ring, uint8_t *buffer, int count)
+int RingTake(RingBuffer *ring, uint8_t *buffer, int count, int *left)
 {
+    if (left)
+        *left = 0;
     if (count <= 0 || !RingLock(ring))
         return 0;
     int taken = 0;
@@ -64,8 +63,16 @@ int RingTake(RingBuffer *ring, uint8_t *buffer, int count)
         r = (r + 1) % kRingSize;
     }
     ring->ReadIndex = r;
+    if (left)
+        *left = UnreadOf(ring);
     RingUnlock(ring);
     return taken;
+}
+
+int RingRoom(RingBuffer *ring)
+{
+    int unread = RingCount(ring);
+    return unread < 0 ? -1 : kRingSize - 1 - unread;
 }
 
 int RingCount(RingBuffer *ring)

@@ -4,9 +4,9 @@
 //
 // There is no fill count and no full flag: the unread count is the distance
 // from the read index to the write index, so the ring holds at most 16383
-// unread bytes and an append that catches up with the read index makes the
-// ring look empty.  An append never refuses bytes; falling behind loses the
-// oldest ones (the append says so, so that the loss can be reported).
+// unread bytes.  An append takes only what fits and never overwrites unread
+// bytes: the reader asks for the free room first and reads no more than that
+// from its device, so what does not fit waits in the kernel.
 #pragma once
 #include "serial/comms.h"
 
@@ -38,12 +38,15 @@ constexpr int kRingWaitMs = 200;
 bool RingLock(RingBuffer *ring);
 void RingUnlock(RingBuffer *ring);
 
-// Appends n bytes.  Returns false (nothing appended) when the guard could not
-// be had in time.  *countChange receives the change of the unread count,
-// which is less than n when unread bytes were overwritten; *overran is set
-// when that happened.
-bool RingAppend(RingBuffer *ring, const uint8_t *bytes, int n, int *countChange, bool *overran);
+// Appends up to n bytes, as many as there is room for (kRingSize - 1 minus
+// the unread count): the number appended, or -1 (nothing appended) when the
+// guard could not be had in time.
+int RingAppend(RingBuffer *ring, const uint8_t *bytes, int n);
 // Takes up to count unread bytes; 0 when empty or the guard was not had.
-int RingTake(RingBuffer *ring, uint8_t *buffer, int count);
+// *left (if given) receives the unread count after the take.
+int RingTake(RingBuffer *ring, uint8_t *buffer, int count, int *left = nullptr);
+// The free room, kRingSize - 1 minus the unread count; -1 when the guard
+// was not had.
+int RingRoom(RingBuffer *ring);
 // The unread count; -1 when the guard was not had.
 int RingCount(RingBuffer *ring);

@@ -142,13 +142,16 @@ void ShutdownDriver()
         DeregisterDevice();
     if (Profile.DriverMode == kDriverExternal && Shell.ExternalDriverWindow != 0)
         ZOLT32TxMessage(Shell.ExternalDriverWindow, 2175, 0, 0, 0, 0);
+    // The tables are saved before the ports close: closing waits for each
+    // port's reader, and nothing the ports could still bring is drained
+    // after this point anyway.  The saves do nothing unless the files were
+    // loaded in this run, so an abandoned start-up never overwrites the
+    // stored tables.
+    SaveIndexFile();
+    SaveLockFile();
     if (Profile.DriverMode == kDriverInternal)
         ClosePorts();
     StopDialogTimers();
-    // The saves do nothing unless the files were loaded in this run, so an
-    // abandoned start-up never overwrites the stored tables.
-    SaveIndexFile();
-    SaveLockFile();
     PostQuitMessage(0);
 }
 

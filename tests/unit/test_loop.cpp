@@ -166,6 +166,70 @@ TEST_F(LoopTest, RunOnceServesDescriptorsWhenMessagesWereQueued)
     close(fds[1]);
 }
 
+// A message that posts itself again whenever it is handled (a port's drain
+// that never catches up) keeps the queue full for ever: descriptors and
+// timers are still served, within a few milliseconds.
+LRESULT Reposter(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == 500)
+        PostMessage(w, 500, 0, 0);
+    return Recorder(w, message, wParam, lParam);
+}
+
+TEST_F(LoopTest, SelfRefillingQueueDoesNotStarveDescriptorsOrTimers)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    static int seen;
+    seen = 0;
+    LoopAddFd(fds[0], [](int fd, void *) {
+        char c;
+        if (read(fd, &c, 1) == 1)
+            ++seen;
+    }, nullptr);
+    HWND w = CreateWindowProc(Reposter, false);
+    ASSERT_TRUE(SetTimer(w, 9, 20));
+    PostMessage(w, 500, 0, 0);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    uint32_t start = GetTickCount();
+    MSG msg;
+    while ((seen == 0 || CountOf(WM_TIMER) < 2) && GetTickCount() - start < 2000 && GetMessage(&msg))
+        DispatchMessage(&msg);
+    EXPECT_EQ(seen, 1);
+    EXPECT_GE(CountOf(WM_TIMER), 2u);
+    EXPECT_LT(GetTickCount() - start, 500u);
+    EXPECT_GT(CountOf(500), 10u) << "the queue was busy all along";
+    LoopRemoveFd(fds[0]);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// The same queue under a foreign pump (the window's): each round returns
+// and the descriptor is served, however busy the queue stays.
+TEST_F(LoopTest, SelfRefillingQueueLetsRunOnceReturn)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    static int seen;
+    seen = 0;
+    LoopAddFd(fds[0], [](int fd, void *) {
+        char c;
+        if (read(fd, &c, 1) == 1)
+            ++seen;
+    }, nullptr);
+    HWND w = CreateWindowProc(Reposter, false);
+    PostMessage(w, 500, 0, 0);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    uint32_t start = GetTickCount();
+    for (int round = 0; round < 3; ++round)
+        LoopRunOnce(0);
+    EXPECT_EQ(seen, 1);
+    EXPECT_LT(GetTickCount() - start, 500u);
+    LoopRemoveFd(fds[0]);
+    close(fds[0]);
+    close(fds[1]);
+}
+
 TEST_F(LoopTest, IdleLoopStaysAsleep)
 {
     CreateWindowProc(Recorder, false);

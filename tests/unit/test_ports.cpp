@@ -30,9 +30,12 @@ std::vector<std::string> Lines;
 void Capture(const char *line) { Lines.emplace_back(line); }
 
 int Notifications = 0;
-LRESULT MainProc(HWND, UINT message, WPARAM, LPARAM)
+WPARAM LastNotified = 0;
+LRESULT MainProc(HWND, UINT message, WPARAM wParam, LPARAM)
 {
     Notifications += message == WM_COMMNOTIFY;
+    if (message == WM_COMMNOTIFY)
+        LastNotified = wParam;
     return 0;
 }
 
@@ -299,6 +302,82 @@ TEST_F(PortsTest, DrainEmptiesTheRingOneByteAtATime)
     uint8_t b;
     EXPECT_EQ(CommRead(Ports.CommIndex[1], &b, 1), 0);
     DrainPort(77);  // no port has that index: ignored
+}
+
+// A line that keeps sending cannot hold the main loop: each notification
+// feeds at most kDrainBytes (or kDrainMs' worth) and posts a follow-up
+// while bytes remain; the follow-ups empty the ring.
+TEST_F(PortsTest, DrainIsBoundedAndFollowsItselfUp)
+{
+    int master = PortOnPty(1, 1);
+    OpenPorts();
+    const int total = 3 * kDrainBytes + 500;
+    ASSERT_EQ(write(master, std::string(static_cast<size_t>(total), 'q').data(), total), total);
+    auto inQueue = [] {
+        COMSTAT st;
+        CommGetStatus(Ports.CommIndex[1], &st);
+        return static_cast<int>(st.cbInQue);
+    };
+    ASSERT_TRUE(WaitFor([&] { return inQueue() == total; }));
+    LoopRunOnce(0);
+    int calls = 0;
+    int next = Ports.CommIndex[1];  // the reader's notification, then the follow-ups
+    for (int left = total; left > 0 && calls < 1000;) {
+        ++calls;
+        Notifications = 0;
+        DrainPort(next);
+        int now = inQueue();
+        EXPECT_GE(left - now, 1) << "each call makes progress";
+        EXPECT_LE(left - now, kDrainBytes) << "call " << calls;
+        left = now;
+        LoopRunOnce(0);
+        EXPECT_EQ(Notifications, left > 0 ? 1 : 0) << "a follow-up while bytes remain";
+        if (left == 0)
+            break;
+        EXPECT_EQ(LastNotified, static_cast<WPARAM>(Ports.CommIndex[1] + kDrainFollowUp));
+        next = static_cast<int>(LastNotified);
+        // The reader's notification meanwhile is left to the follow-up.
+        DrainPort(Ports.CommIndex[1]);
+        EXPECT_EQ(inQueue(), left);
+    }
+    EXPECT_GE(calls, 4);
+    EXPECT_EQ(inQueue(), 0);
+}
+
+// A pseudo-terminal link removed and made again: "Link lost on port 1" and
+// "Link restored on port 1", each once, however often the port is looked at.
+TEST_F(PortsTest, LinkLostAndRestoredAreReportedOncePerChange)
+{
+    PortOnPty(1, 1);
+    std::string link = root.File("router1");
+    ASSERT_EQ(symlink(ptys.back().slavePath.c_str(), link.c_str()), 0);
+    WritePrivateProfileString("Serial", "COM1", link.c_str(), PathsFile().c_str());
+    Profile.Ports[1].Protocol = 1;
+    OpenPorts();
+    NoteLinkState(1);
+    EXPECT_EQ(LinesWith("Link "), 0u) << "nothing while the link is up";
+    ClosePty(&ptys.back());
+    unlink(link.c_str());
+    ASSERT_TRUE(WaitFor([&] {
+        NoteLinkState(1);
+        Transmit(1, 1);
+        return LinesWith("007 WEX 1 - Link lost on port 1") > 0;
+    }));
+    Transmit(1, 3);
+    NoteLinkState(1);
+    EXPECT_EQ(LinesWith("Link lost on port 1"), 1u);
+    Pty again;
+    ASSERT_TRUE(OpenPty(&again));
+    ptys.push_back(again);
+    ASSERT_EQ(symlink(again.slavePath.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        DrainPort(Ports.CommIndex[1]);
+        return LinesWith("007 WEX 1 - Link restored on port 1") > 0;
+    }));
+    Transmit(1, 2);
+    NoteLinkState(1);
+    EXPECT_EQ(LinesWith("Link lost on port 1"), 1u);
+    EXPECT_EQ(LinesWith("Link restored on port 1"), 1u);
 }
 
 TEST_F(PortsTest, SimpleAndCoxPortsAreNotAnnounced)

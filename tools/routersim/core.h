@@ -11,6 +11,14 @@ void SimSetDevice(int fd);
 // Seeds the noise that replaces replies while garbage is on.
 void SimSeedNoise(unsigned seed);
 
+// A burst: from SimBatchBegin on, what SimSend is given is collected (not
+// logged frame by frame) and SimBatchEnd writes it all in one write, logged
+// as one "BURST <bytes> bytes in <n> frames" line; false when it could not
+// be written.
+void SimBatchBegin();
+size_t SimBatchSize();
+bool SimBatchEnd();
+
 // Opens a pseudo-terminal in raw mode on both sides; returns the master
 // descriptor (non-blocking) and the slave's path, or -1 with a message.
 int SimOpenPty(std::string *slavePath, std::string *error);

@@ -67,6 +67,24 @@ void Dump(const SimRouter &r)
             SimLog("XPT %d %d %d", level + 1, d, SimXpt(r, level, d));
 }
 
+// "burst BYTES": the router changes crosspoints of level 1 on its own, one
+// destination after the other (1, 2, ... and round again), each to the next
+// source, and reports every change, all in one write of at least BYTES
+// bytes (a burst of tally lines after a salvo on the router's panel).
+bool Burst(Loop &l, int bytes)
+{
+    SimRouter &r = *l.r;
+    if (!l.protocol->announce || r.sources < 1)
+        return false;
+    SimBatchBegin();
+    for (int d = 1; SimBatchSize() < static_cast<size_t>(bytes); d = d % r.dests + 1) {
+        int old = SimXpt(r, 0, d);
+        SimSetXpt(r, 0, d, old < 1 ? 1 : old % r.sources + 1);
+        l.protocol->announce(r, d);
+    }
+    return SimBatchEnd();
+}
+
 // One command line; true when it was understood and done.
 bool Command(Loop &l, const std::vector<std::string> &w)
 {
@@ -87,6 +105,8 @@ bool Command(Loop &l, const std::vector<std::string> &w)
         l.protocol->announce(r, dest);
         return true;
     }
+    if (verb == "burst" && w.size() == 2 && ReadWhole(w[1], 1, 16 * 1024 * 1024, &source))
+        return Burst(l, source);
     if (verb == "dump" && w.size() == 1) {
         Dump(r);
         return true;

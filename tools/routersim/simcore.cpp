@@ -15,6 +15,9 @@ namespace {
 
 int DeviceFd = -1;
 uint32_t NoiseState = 1;
+bool Batching = false;  // SimSend collects into Batch instead of writing
+std::string Batch;
+size_t BatchFrames = 0;
 
 uint8_t NoiseByte()
 {
@@ -25,9 +28,10 @@ uint8_t NoiseByte()
     return static_cast<uint8_t>(NoiseState >> 24);
 }
 
-// Writes all of it, waiting a bounded time for room: a driver that does not
-// read must not stall the simulator.  False when it could not be written.
-bool WriteAll(const uint8_t *bytes, size_t length)
+// Writes all of it, waiting a bounded time for room (patience waits of up
+// to 100 ms each): a driver that does not read must not stall the simulator.
+// False when it could not be written.
+bool WriteAll(const uint8_t *bytes, size_t length, int patience = 10, bool noteWait = false)
 {
     size_t done = 0;
     int waits = 0;
@@ -41,8 +45,10 @@ bool WriteAll(const uint8_t *bytes, size_t length)
             continue;
         if (n < 0 && errno != EAGAIN)
             return false;
-        if (++waits > 10)
+        if (++waits > patience)
             return false;
+        if (noteWait && waits == 1)  // the line is full: the driver is not reading
+            SimLog("BURST waits for room after %zu bytes", done);
         pollfd p{DeviceFd, POLLOUT, 0};
         poll(&p, 1, 100);
     }
@@ -81,6 +87,11 @@ void SimSend(SimRouter &r, const void *bytes, size_t length)
         SimLogFrame("DROP", data, length);
         return;
     }
+    if (Batching && !r.garbage) {
+        Batch.append(reinterpret_cast<const char *>(data), length);
+        ++BatchFrames;
+        return;
+    }
     if (r.garbage) {
         std::string noise(length, '\0');
         for (auto &c : noise)
@@ -94,6 +105,28 @@ void SimSend(SimRouter &r, const void *bytes, size_t length)
         return;
     }
     SimLogFrame("TX", data, length);
+}
+
+void SimBatchBegin()
+{
+    Batching = true;
+    Batch.clear();
+    BatchFrames = 0;
+}
+
+size_t SimBatchSize() { return Batch.size(); }
+
+bool SimBatchEnd()
+{
+    Batching = false;
+    if (Batch.empty())
+        return true;
+    // One write of the whole burst; the driver may be busy for a while
+    // (held by a send of its own), so the room is waited for up to 30 s.
+    bool sent = WriteAll(reinterpret_cast<const uint8_t *>(Batch.data()), Batch.size(), 300, true);
+    SimLog("%s %zu bytes in %zu frames", sent ? "BURST" : "DROP burst", Batch.size(), BatchFrames);
+    Batch.clear();
+    return sent;
 }
 
 void SimSendText(SimRouter &r, const std::string &text) { SimSend(r, text.data(), text.size()); }
