@@ -174,7 +174,9 @@ TEST(Window, StopClosesAStartupMessageBox)
         kill(s.Driver().pid, SIGTERM);
         ASSERT_TRUE(ChildWait(&s.Driver(), 5000));
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
-        EXPECT_LT(ms.count(), 1000);
+        // Typically 100-300 ms; the margin is for a loaded machine (a box
+        // that ignores the request never ends at all).
+        EXPECT_LT(ms.count(), 3000);
         EXPECT_EQ(s.Driver().exitStatus, 1);
         EXPECT_NE(s.DriverErrors().find("WEX closing..."), std::string::npos);
         EXPECT_FALSE(FileExists(s.Path(Dat(7))));  // nothing was loaded, nothing saved
