@@ -50,6 +50,9 @@ void SimLogFrame(const char *tag, const void *bytes, size_t length);
 // once the end byte came, the frame then logged as RX.  A line that grows
 // past maxLine is logged, reported as BAD and dropped.
 bool SimLineByte(std::string &line, uint8_t b, size_t maxLine, uint8_t end = 0x0D);
+// A decimal number of at most 6 digits at text[*at], *at moved past it; -1
+// when there is none.
+int SimNumber(const std::string &text, size_t *at);
 // The crosspoint of a level (0-based) and destination; -1 when unknown or
 // out of range.
 int SimXpt(const SimRouter &r, int level, int dest);

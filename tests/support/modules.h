@@ -1,0 +1,18 @@
+// The driver's modules as the in-process tests set them up: every module
+// back to its start, the small HBXRCP device several tests drive, and the
+// debug line as the channel gives it.
+#pragma once
+#include <string>
+
+// Every module back to the state it starts in: profile, tables, ports,
+// protocols, link, commands, revertives, shell, extension, state files,
+// the window model, the main dialog and the message loop (its windows
+// forgotten).  Hooks and sinks the test set stay as they are.
+void ResetModules();
+
+// A device of 16 sources and 32 destinations on one HBXRCP level; with a
+// port (1..8), that port in use speaking HBXRCP to destinations 1..32.
+void UseHbxrcp16x32(int port = 0);
+
+// A debug line without its "<WE>-" mark and the line end the channel adds.
+std::string DebugText(const char *line);
