@@ -14,10 +14,8 @@
 #include "shell/shell.h"
 #include "ui/maindlg.h"
 
-void ResetModules()
+void ResetDriverState()
 {
-    LoopReset();
-    UiModelReset();
     ProfileReset();
     RoutingReset();
     PortsReset();
@@ -25,8 +23,15 @@ void ResetModules()
     CommandsReset();
     LinkReset();
     ShellReset();
-    DialogReset();
     RevertiveReset();
+}
+
+void ResetModules()
+{
+    LoopReset();
+    UiModelReset();
+    ResetDriverState();
+    DialogReset();
     ExtensionReset();
     StateFilesReset();
 }

@@ -4,10 +4,15 @@
 #pragma once
 #include <string>
 
-// Every module back to the state it starts in: profile, tables, ports,
-// protocols, link, commands, revertives, shell, extension, state files,
-// the window model, the main dialog and the message loop (its windows
-// forgotten).  Hooks and sinks the test set stay as they are.
+// The driver's own state back to its start: profile, tables, ports,
+// protocols, link, commands, revertives and shell.  Windows and the loop
+// are kept (the fuzzers keep theirs from one input to the next).
+void ResetDriverState();
+
+// Every module back to the state it starts in: the driver's state as above,
+// the extension, the state files, the window model, the main dialog and the
+// message loop (its windows forgotten).  Hooks and sinks the test set stay
+// as they are.
 void ResetModules();
 
 // A device of 16 sources and 32 destinations on one HBXRCP level; with a
