@@ -63,14 +63,9 @@ void Interpret(SimRouter &r, const std::string &line)
 
 void HbxrcpByte(SimRouter &r, uint8_t b)
 {
-    if (!SimLineByte(Line, b, kMaxLine))
-        return;
-    size_t stop = Line.find('.');
-    if (stop == std::string::npos)
-        SimLog("BAD no full stop");
-    else
-        Interpret(r, Line.substr(stop));
-    Line.clear();
+    std::string frame;
+    if (SimLineFrame(Line, b, kMaxLine, '.', "full stop", &frame))
+        Interpret(r, frame);
 }
 
 void HbxrcpAnnounce(SimRouter &r, int dest)

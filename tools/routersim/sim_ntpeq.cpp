@@ -82,14 +82,9 @@ void Interpret(SimRouter &r, const std::string &line)
 
 void NtpeqByte(SimRouter &r, uint8_t b)
 {
-    if (!SimLineByte(Line, b, kMaxLine))
-        return;
-    size_t stop = Line.find('.');
-    if (stop == std::string::npos)
-        SimLog("BAD no full stop");
-    else
-        Interpret(r, Line.substr(stop));
-    Line.clear();
+    std::string frame;
+    if (SimLineFrame(Line, b, kMaxLine, '.', "full stop", &frame))
+        Interpret(r, frame);
 }
 
 void NtpeqAnnounce(SimRouter &r, int dest) { SendSingle(r, dest); }

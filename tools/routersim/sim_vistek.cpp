@@ -77,14 +77,9 @@ void Interpret(SimRouter &r, const std::string &line)
 
 void VistekByte(SimRouter &r, uint8_t b)
 {
-    if (!SimLineByte(Line, b, kMaxLine))
-        return;
-    size_t stop = Line.find('.');
-    if (stop == std::string::npos)
-        SimLog("BAD no full stop");
-    else
-        Interpret(r, Line.substr(stop));
-    Line.clear();
+    std::string frame;
+    if (SimLineFrame(Line, b, kMaxLine, '.', "full stop", &frame))
+        Interpret(r, frame);
 }
 
 void VistekAnnounce(SimRouter &r, int dest) { SendTally(r, 'X', dest); }

@@ -22,6 +22,21 @@ bool SimLineByte(std::string &line, uint8_t b, size_t maxLine, uint8_t end)
     return true;
 }
 
+bool SimLineFrame(std::string &line, uint8_t b, size_t maxLine, char start, const char *what,
+                  std::string *frame)
+{
+    if (!SimLineByte(line, b, maxLine))
+        return false;
+    size_t at = line.find(start);
+    bool found = at != std::string::npos;
+    if (found)
+        *frame = line.substr(at);
+    else
+        SimLog("BAD no %s", what);
+    line.clear();
+    return found;
+}
+
 int SimNumber(const std::string &text, size_t *at)
 {
     int value = 0, digits = 0;
