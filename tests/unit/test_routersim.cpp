@@ -235,6 +235,17 @@ TEST_F(RouterSimTest, AnswersInterrogateAndSet)
     EXPECT_FALSE(Pending(fd));
 }
 
+TEST_F(RouterSimTest, LineWithoutAFullStopIsReportedAndTheNextOneServed)
+{
+    Launch({"--preset", "12=5"});
+    Write(fd, "abc\r");
+    EXPECT_EQ(sim.WaitFor("RX"), "RX abc");
+    EXPECT_EQ(sim.WaitFor("BAD"), "BAD no full stop");
+    EXPECT_FALSE(Pending(fd));
+    Write(fd, ".IA12,-\r");
+    EXPECT_EQ(Reply(fd), ".AA12,5\r");
+}
+
 TEST_F(RouterSimTest, SetCommandAnnouncesEveryLevel)
 {
     Launch({"--levels", "2", "--identity"});
