@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 
