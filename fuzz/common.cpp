@@ -15,6 +15,7 @@
 #include "routing/tables.h"
 #include "serial/ports.h"
 #include "shell/shell.h"
+#include "tests/support/modules.h"
 #include "ui/maindlg.h"
 
 namespace {
@@ -40,14 +41,7 @@ void FuzzSetUpDevice()
         SetDebugSink(Quiet);
         SetMessageBoxHook(QuietBox);
     }
-    ProfileReset();
-    RoutingReset();
-    PortsReset();
-    ProtocolReset();
-    CommandsReset();
-    LinkReset();
-    ShellReset();
-    RevertiveReset();
+    ResetDriverState();
     Shell.DriverId = 7;
     Link.TxRxMode = 2;
     Profile.DebugMode = 1;

@@ -18,6 +18,7 @@
 #include "serial/ports.h"
 #include "shell/debug.h"
 #include "shell/shell.h"
+#include "tests/support/modules.h"
 #include "ui/maindlg.h"
 
 namespace peers {
@@ -71,12 +72,7 @@ inline LRESULT DialogProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 inline void CaptureDebug(const char *line)
 {
-    std::string s = line;
-    if (s.rfind("<WE>-", 0) == 0)
-        s.erase(0, 5);
-    if (!s.empty() && s.back() == '\n')
-        s.pop_back();
-    DebugLines.push_back(s);
+    DebugLines.push_back(DebugText(line));
 }
 
 // What one window received, in order.
@@ -111,17 +107,7 @@ inline bool Logged(const std::string &line)
 struct LinkTest : ::testing::Test {
     void SetUp() override
     {
-        LoopReset();
-        UiModelReset();
-        ProfileReset();
-        ShellReset();
-        RoutingReset();
-        PortsReset();
-        ProtocolReset();
-        LinkReset();
-        CommandsReset();
-        RevertiveReset();
-        DialogReset();
+        ResetModules();
         Inbox.clear();
         DebugLines.clear();
         VekRegisterAnswer = 0;

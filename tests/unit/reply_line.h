@@ -90,4 +90,63 @@ inline void Close(Pty *pty)
     Router = nullptr;
 }
 
+constexpr int32_t kUntouched = 7;  // every tally before a case
+
+// One request of a line protocol on port 1, answered from the script.
+struct Case {
+    const char *what;
+    bool route;
+    int32_t source, dest;
+    std::vector<std::vector<uint8_t>> answers;  // one per request
+    std::vector<bench::Frame> frames;
+    int32_t tally;  // TallyTable[dest] afterwards
+    uint32_t errors, revertives;
+};
+
+inline void RunCase(uint8_t protocol, const Case &c)
+{
+    SCOPED_TRACE(c.what);
+    bench::Sent.clear();
+    Routing.TallyTable[c.dest] = kUntouched;
+    Ports.ErrorCount[1] = 0;
+    RevertiveCounter = 0;
+    Script.assign(c.answers.begin(), c.answers.end());
+    if (c.route)
+        ProtocolTable[protocol]->route(c.source, c.dest);
+    else
+        ProtocolTable[protocol]->poll(c.dest);
+    EXPECT_EQ(bench::Sent, c.frames);
+    EXPECT_EQ(Routing.TallyTable[c.dest], c.tally);
+    EXPECT_EQ(Ports.ErrorCount[1], c.errors);
+    EXPECT_EQ(RevertiveCounter, c.revertives);
+    EXPECT_EQ(InRing(), 0);  // every answer taken, nothing left for the next request
+}
+
+// Port 1 speaks Protocol on the line to destinations 1..Dests of a device of
+// 100 sources and Dests destinations, every tally kUntouched, in a fresh root.
+template <uint8_t Protocol, int32_t Dests>
+class LineTest : public ::testing::Test {
+protected:
+    TempRoot root;
+    Pty pty;
+
+    void SetUp() override
+    {
+        bench::Reset();
+        SetRootDirectory(root.dir.c_str());
+        Profile.DatabaseSize_0 = 100;
+        Profile.DatabaseSize_1 = Dests;
+        bench::UsePort(1, Protocol, 1, Dests);
+        for (int d = 1; d <= Dests; ++d)
+            Routing.TallyTable[d] = kUntouched;
+        ASSERT_TRUE(Open(&pty, 1));
+    }
+    void TearDown() override
+    {
+        Close(&pty);
+        bench::Finish();
+    }
+    static void RunCase(const Case &c) { line::RunCase(Protocol, c); }
+};
+
 }  // namespace line

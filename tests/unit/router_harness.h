@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "serial/ports.h"
 #include "shell/debug.h"
 #include "shell/shell.h"
+#include "tests/support/modules.h"
 #include "tools/routersim/sim.h"
 #include "ui/maindlg.h"
 
@@ -83,6 +85,31 @@ inline std::vector<uint8_t> Text(const char *text)
     return std::vector<uint8_t>(text, text + std::strlen(text));
 }
 
+// Frames on port 1 given as texts.
+inline std::vector<Frame> TextFrames(std::initializer_list<const char *> texts)
+{
+    std::vector<Frame> out;
+    for (const char *t : texts)
+        out.push_back({1, Text(t)});
+    return out;
+}
+
+// A transmitted frame as text, for the protocols that speak lines.
+struct SentLine {
+    int port;
+    std::string text;
+    bool operator==(const SentLine &) const = default;
+};
+
+// What the driver transmitted, as text.
+inline std::vector<SentLine> SentTexts()
+{
+    std::vector<SentLine> out;
+    for (const auto &f : Sent)
+        out.push_back({f.port, std::string(f.bytes.begin(), f.bytes.end())});
+    return out;
+}
+
 inline void Hook(int port, const uint8_t *bytes, int length)
 {
     Sent.push_back({port, std::vector<uint8_t>(bytes, bytes + length)});
@@ -92,12 +119,7 @@ inline void Hook(int port, const uint8_t *bytes, int length)
 // Debug lines without their "<WE>-" mark and the line end the channel adds.
 inline void Sink(const char *line)
 {
-    std::string text = line;
-    if (text.rfind("<WE>-", 0) == 0)
-        text.erase(0, 5);
-    if (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    Events.push_back("DBG " + text);
+    Events.push_back("DBG " + DebugText(line));
 }
 
 inline bool IsTextCode(UINT code) { return code == 2187 || code == 2188; }
@@ -152,17 +174,7 @@ inline bool HasDebug(const std::string &line)
 // a local VEK, and no comms failure from our own transmissions.
 inline void Reset()
 {
-    ProfileReset();
-    RoutingReset();
-    PortsReset();
-    ProtocolReset();
-    CommandsReset();
-    LinkReset();
-    ShellReset();
-    DialogReset();
-    LoopReset();
-    UiModelReset();
-    RevertiveReset();
+    ResetModules();
     Sent.clear();
     Events.clear();
     Inbox.clear();
@@ -263,8 +275,6 @@ void SimSend(SimRouter &r, const void *bytes, size_t length)
     bench::SimOutput.insert(bench::SimOutput.end(), data, data + length);
 }
 
-void SimSendText(SimRouter &r, const std::string &text) { SimSend(r, text.data(), text.size()); }
-
 void SimLog(const char *format, ...)
 {
     char line[256];
@@ -282,30 +292,3 @@ void SimLogFrame(const char *tag, const void *bytes, size_t length)
 }
 
 #include "tools/routersim/simline.cpp"
-
-std::string SimOption(const SimRouter &r, const char *key)
-{
-    std::string value;
-    size_t n = std::strlen(key);
-    for (const auto &o : r.options)
-        if (o.size() > n && o.compare(0, n, key) == 0 && o[n] == '=')
-            value = o.substr(n + 1);
-    return value;
-}
-
-int SimXpt(const SimRouter &r, int level, int dest)
-{
-    if (level < 0 || level >= static_cast<int>(r.xpt.size()) || dest < 1 ||
-        dest >= static_cast<int>(r.xpt[static_cast<size_t>(level)].size()))
-        return -1;
-    return r.xpt[static_cast<size_t>(level)][static_cast<size_t>(dest)];
-}
-
-bool SimSetXpt(SimRouter &r, int level, int dest, int source)
-{
-    if (level < 0 || level >= static_cast<int>(r.xpt.size()) ||
-        dest < 1 || dest >= static_cast<int>(r.xpt[static_cast<size_t>(level)].size()))
-        return false;
-    r.xpt[static_cast<size_t>(level)][static_cast<size_t>(dest)] = source;
-    return true;
-}

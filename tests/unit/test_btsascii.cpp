@@ -24,14 +24,6 @@ struct BtsasciiTest : ::testing::Test {
     }
 };
 
-std::vector<Frame> TextFrames(std::initializer_list<const char *> texts)
-{
-    std::vector<Frame> out;
-    for (const char *t : texts)
-        out.push_back({1, Text(t)});
-    return out;
-}
-
 }  // namespace
 
 TEST_F(BtsasciiTest, ReadsAndTheCycleStart)

@@ -17,59 +17,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kCox = 4;
-constexpr int32_t kUntouched = 7;
+using line::Case;
+using line::kUntouched;
 
-class Cox : public ::testing::Test {
-protected:
-    TempRoot root;
-    Pty pty;
-
-    void SetUp() override
-    {
-        Reset();
-        SetRootDirectory(root.dir.c_str());
-        Profile.DatabaseSize_0 = 100;
-        Profile.DatabaseSize_1 = 300;
-        UsePort(1, kCox, 1, 300);
-        for (int d = 1; d <= 300; ++d)
-            Routing.TallyTable[d] = kUntouched;
-        ASSERT_TRUE(line::Open(&pty, 1));
-    }
-    void TearDown() override
-    {
-        line::Close(&pty);
-        Finish();
-    }
-};
-
-struct Case {
-    const char *what;
-    bool route;
-    int32_t source, dest;
-    std::vector<Bytes> answers;  // one per request
-    std::vector<Frame> frames;
-    int32_t tally;  // TallyTable[dest] afterwards
-    uint32_t errors, revertives;
-};
-
-void RunCase(const Case &c)
-{
-    SCOPED_TRACE(c.what);
-    Sent.clear();
-    Routing.TallyTable[c.dest] = kUntouched;
-    Ports.ErrorCount[1] = 0;
-    RevertiveCounter = 0;
-    line::Script.assign(c.answers.begin(), c.answers.end());
-    if (c.route)
-        ProtocolTable[kCox]->route(c.source, c.dest);
-    else
-        ProtocolTable[kCox]->poll(c.dest);
-    EXPECT_EQ(Sent, c.frames);
-    EXPECT_EQ(Routing.TallyTable[c.dest], c.tally);
-    EXPECT_EQ(Ports.ErrorCount[1], c.errors);
-    EXPECT_EQ(RevertiveCounter, c.revertives);
-    EXPECT_EQ(line::InRing(), 0);  // nothing left for the next request
-}
+class Cox : public line::LineTest<kCox, 300> {};
 
 const Frame kPoll12 = {1, {0x02, 0x0B, 0xF3}};
 const Frame kRoute5To12 = {1, {0x01, 0x04, 0x0B, 0xF0}};

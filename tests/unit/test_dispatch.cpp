@@ -16,6 +16,7 @@
 #include "serial/ports.h"
 #include "shell/debug.h"
 #include "shell/shell.h"
+#include "tests/support/modules.h"
 #include "ui/maindlg.h"
 
 namespace {
@@ -59,22 +60,10 @@ class DispatchTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        LoopReset();
-        UiModelReset();
-        ProfileReset();
-        RoutingReset();
-        PortsReset();
-        ProtocolReset();
-        RevertiveReset();
-        LinkReset();
-        ShellReset();
-        DialogReset();
-        CommandsReset();
+        ResetModules();
         SetDebugSink(Quiet);
         Shell.DriverId = 7;
-        Profile.DatabaseSize_0 = 16;
-        Profile.DatabaseSize_1 = 32;
-        Profile.HBXRCP_Levels = 1;
+        UseHbxrcp16x32();
         Profile.InitTallyDelay = 200;
         Profile.TallyDelay = 2000;
         Profile.NetUpdateOnStart = 1;

@@ -17,6 +17,7 @@
 #include "serial/ports.h"
 #include "shell/debug.h"
 #include "shell/shell.h"
+#include "tests/support/modules.h"
 #include "ui/maindlg.h"
 
 namespace {
@@ -42,27 +43,10 @@ class HbxrcpTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        LoopReset();
-        UiModelReset();
-        ProfileReset();
-        RoutingReset();
-        PortsReset();
-        ProtocolReset();
-        RevertiveReset();
-        LinkReset();
-        ShellReset();
-        DialogReset();
-        CommandsReset();
+        ResetModules();
         SetDebugSink(Quiet);
         Shell.DriverId = 7;
-        Profile.DatabaseSize_0 = 16;
-        Profile.DatabaseSize_1 = 32;
-        Profile.HBXRCP_Levels = 1;
-        Profile.Ports[1].Port = 1;
-        Profile.Ports[1].MinDest = 1;
-        Profile.Ports[1].MaxDest = 32;
-        Profile.Ports[1].Protocol = 1;
-        Ports.InUse[1] = 1;
+        UseHbxrcp16x32(1);
         Link.TxRxMode = 2;  // revertives leave the driver (and are counted)
         Link.VekWindow = CreateWindowProc(VekProc, false);
         Sent.clear();

@@ -23,6 +23,7 @@
 #include "shell/extension.h"
 #include "shell/menu.h"
 #include "shell/shell.h"
+#include "tests/support/modules.h"
 #include "tests/support/support.h"
 #include "ui/about.h"
 #include "ui/maindlg.h"
@@ -79,19 +80,7 @@ struct MainWndTest : ::testing::Test {
 
     void SetUp() override
     {
-        LoopReset();
-        UiModelReset();
-        ProfileReset();
-        RoutingReset();
-        PortsReset();
-        ProtocolReset();
-        CommandsReset();
-        LinkReset();
-        ShellReset();
-        DialogReset();
-        RevertiveReset();
-        ExtensionReset();
-        StateFilesReset();
+        ResetModules();
         Got.clear();
         SetRootDirectory(root.dir.c_str());
         Shell.DriverId = 7;

@@ -11,20 +11,7 @@ using namespace bench;
 
 namespace {
 
-struct Sent {
-    int port;
-    std::string text;
-    bool operator==(const Sent &) const = default;
-};
-
-// What the driver transmitted, as text.
-std::vector<Sent> SentTexts()
-{
-    std::vector<Sent> out;
-    for (const auto &f : bench::Sent)
-        out.push_back({f.port, std::string(f.bytes.begin(), f.bytes.end())});
-    return out;
-}
+using Sent = SentLine;
 
 constexpr uint8_t kPesa = 15;
 constexpr int32_t kUntouched = 7;  // every tally before a test

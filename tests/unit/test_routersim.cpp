@@ -26,6 +26,7 @@
 #include "routing/tables.h"
 #include "serial/ports.h"
 #include "shell/debug.h"
+#include "tests/support/modules.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -234,6 +235,17 @@ TEST_F(RouterSimTest, AnswersInterrogateAndSet)
     EXPECT_FALSE(Pending(fd));
 }
 
+TEST_F(RouterSimTest, LineWithoutAFullStopIsReportedAndTheNextOneServed)
+{
+    Launch({"--preset", "12=5"});
+    Write(fd, "abc\r");
+    EXPECT_EQ(sim.WaitFor("RX"), "RX abc");
+    EXPECT_EQ(sim.WaitFor("BAD"), "BAD no full stop");
+    EXPECT_FALSE(Pending(fd));
+    Write(fd, ".IA12,-\r");
+    EXPECT_EQ(Reply(fd), ".AA12,5\r");
+}
+
 TEST_F(RouterSimTest, SetCommandAnnouncesEveryLevel)
 {
     Launch({"--levels", "2", "--identity"});
@@ -269,21 +281,10 @@ TEST_F(RouterSimTest, SilentAndGarbage)
 TEST_F(RouterSimTest, DriverTakesTheRoutersTally)
 {
     Launch({"--dests", "32", "--sources", "16"});
-    ProfileReset();
-    RoutingReset();
-    PortsReset();
-    ProtocolReset();
-    RevertiveReset();
-    LinkReset();
+    ResetModules();
     SetDebugSink([](const char *) {});
-    Profile.DatabaseSize_0 = 16;
-    Profile.DatabaseSize_1 = 32;
-    Profile.HBXRCP_Levels = 1;
+    UseHbxrcp16x32(1);
     Profile.CommErrorLimit = 1000;
-    Profile.Ports[1].Protocol = 1;
-    Profile.Ports[1].MinDest = 1;
-    Profile.Ports[1].MaxDest = 32;
-    Ports.InUse[1] = 1;
     static int wire = -1;
     wire = fd;
     SetPortTransmitHook([](int, const uint8_t *bytes, int length) {

@@ -21,59 +21,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kSimple = 3;
-constexpr int32_t kUntouched = 7;
+using line::Case;
+using line::kUntouched;
 
-class Simple : public ::testing::Test {
-protected:
-    TempRoot root;
-    Pty pty;
-
-    void SetUp() override
-    {
-        Reset();
-        SetRootDirectory(root.dir.c_str());
-        Profile.DatabaseSize_0 = 100;
-        Profile.DatabaseSize_1 = 200;
-        UsePort(1, kSimple, 1, 200);
-        for (int d = 1; d <= 200; ++d)
-            Routing.TallyTable[d] = kUntouched;
-        ASSERT_TRUE(line::Open(&pty, 1));
-    }
-    void TearDown() override
-    {
-        line::Close(&pty);
-        Finish();
-    }
-};
-
-struct Case {
-    const char *what;
-    bool route;
-    int32_t source, dest;
-    std::vector<Bytes> answers;  // one per request
-    std::vector<Frame> frames;
-    int32_t tally;  // TallyTable[dest] afterwards
-    uint32_t errors, revertives;
-};
-
-void RunCase(const Case &c)
-{
-    SCOPED_TRACE(c.what);
-    Sent.clear();
-    Routing.TallyTable[c.dest] = kUntouched;
-    Ports.ErrorCount[1] = 0;
-    RevertiveCounter = 0;
-    line::Script.assign(c.answers.begin(), c.answers.end());
-    if (c.route)
-        ProtocolTable[kSimple]->route(c.source, c.dest);
-    else
-        ProtocolTable[kSimple]->poll(c.dest);
-    EXPECT_EQ(Sent, c.frames);
-    EXPECT_EQ(Routing.TallyTable[c.dest], c.tally);
-    EXPECT_EQ(Ports.ErrorCount[1], c.errors);
-    EXPECT_EQ(RevertiveCounter, c.revertives);
-    EXPECT_EQ(line::InRing(), 0);  // every answer taken, nothing left for the next request
-}
+class Simple : public line::LineTest<kSimple, 200> {};
 
 TEST_F(Simple, RequestsAndAnswers)
 {

@@ -10,6 +10,7 @@
 #include "routing/tables.h"
 #include "shell/debug.h"
 #include "shell/shell.h"
+#include "tests/support/modules.h"
 #include "ui/maindlg.h"
 
 namespace {
@@ -24,12 +25,7 @@ class TablesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ShellReset();
-        ProfileReset();
-        RoutingReset();
-        CommandsReset();
-        DialogReset();
-        ProtocolReset();
+        ResetModules();
         Routes.clear();
         DebugLines.clear();
         SetVirtualRouteHook(RecordRoute);

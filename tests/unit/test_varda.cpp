@@ -34,14 +34,6 @@ struct VardaTest : ::testing::Test {
     }
 };
 
-std::vector<Frame> TextFrames(std::initializer_list<const char *> texts)
-{
-    std::vector<Frame> out;
-    for (const char *t : texts)
-        out.push_back({1, Text(t)});
-    return out;
-}
-
 }  // namespace
 
 TEST_F(VardaTest, RouterCommands)

@@ -50,6 +50,15 @@ void SimLogFrame(const char *tag, const void *bytes, size_t length);
 // once the end byte came, the frame then logged as RX.  A line that grows
 // past maxLine is logged, reported as BAD and dropped.
 bool SimLineByte(std::string &line, uint8_t b, size_t maxLine, uint8_t end = 0x0D);
+// As SimLineByte (CR ends a line); once a line is whole, the frame from its
+// first `start` byte on (noise before it skipped) goes to *frame and the line
+// starts again.  A whole line without `start` is reported as "BAD no <what>".
+// True when *frame holds a frame.
+bool SimLineFrame(std::string &line, uint8_t b, size_t maxLine, char start, const char *what,
+                  std::string *frame);
+// A decimal number of at most 6 digits at text[*at], *at moved past it; -1
+// when there is none.
+int SimNumber(const std::string &text, size_t *at);
 // The crosspoint of a level (0-based) and destination; -1 when unknown or
 // out of range.
 int SimXpt(const SimRouter &r, int level, int dest);

@@ -79,14 +79,9 @@ void Interpret(SimRouter &r, const std::string &line)
 
 void BtsasciiByte(SimRouter &r, uint8_t b)
 {
-    if (!SimLineByte(Line, b, kMaxLine))
-        return;
-    size_t z = Line.find('Z');
-    if (z == std::string::npos)
-        SimLog("BAD no Z");
-    else
-        Interpret(r, Line.substr(z));
-    Line.clear();
+    std::string frame;
+    if (SimLineFrame(Line, b, kMaxLine, 'Z', "Z", &frame))
+        Interpret(r, frame);
 }
 
 void BtsasciiAnnounce(SimRouter &r, int dest) { SendRead(r, dest); }

@@ -32,18 +32,6 @@ std::string Entry(const SimRouter &r, int level, int dest)
     return text;
 }
 
-// A decimal number of at most 6 digits at text[at]; -1 when there is none.
-int Number(const std::string &text, size_t *at)
-{
-    int value = 0, digits = 0;
-    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && digits < 6) {
-        value = value * 10 + (text[*at] - '0');
-        ++*at;
-        ++digits;
-    }
-    return digits ? value : -1;
-}
-
 // ".I<L><dest>,-" or ".S<L><dest>,<source>", from the full stop on, CR cut.
 void Interpret(SimRouter &r, const std::string &line)
 {
@@ -53,7 +41,7 @@ void Interpret(SimRouter &r, const std::string &line)
     }
     int level = static_cast<unsigned char>(line[2]) - 'A';
     size_t at = 3;
-    int dest = Number(line, &at);
+    int dest = SimNumber(line, &at);
     bool comma = at < line.size() && line[at] == ',';
     ++at;
     if (level < 0 || level >= r.levels || dest < 1 || dest > r.dests || !comma) {
@@ -64,7 +52,7 @@ void Interpret(SimRouter &r, const std::string &line)
         SimSendText(r, ".A" + Entry(r, level, dest) + kCR);
         return;
     }
-    int source = Number(line, &at);
+    int source = SimNumber(line, &at);
     if (source < 0 || source > r.sources || at != line.size()) {
         SimLog("BAD source");
         return;
@@ -75,14 +63,9 @@ void Interpret(SimRouter &r, const std::string &line)
 
 void HbxrcpByte(SimRouter &r, uint8_t b)
 {
-    if (!SimLineByte(Line, b, kMaxLine))
-        return;
-    size_t stop = Line.find('.');
-    if (stop == std::string::npos)
-        SimLog("BAD no full stop");
-    else
-        Interpret(r, Line.substr(stop));
-    Line.clear();
+    std::string frame;
+    if (SimLineFrame(Line, b, kMaxLine, '.', "full stop", &frame))
+        Interpret(r, frame);
 }
 
 void HbxrcpAnnounce(SimRouter &r, int dest)

@@ -50,18 +50,6 @@ void SendGroup(SimRouter &r, int group)
     SimSendText(r, text + ",0" + kCR);
 }
 
-// A decimal number of at most 6 digits at text[at]; -1 when there is none.
-int Number(const std::string &text, size_t *at)
-{
-    int value = 0, digits = 0;
-    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && digits < 6) {
-        value = value * 10 + (text[*at] - '0');
-        ++*at;
-        ++digits;
-    }
-    return digits ? value : -1;
-}
-
 // ".ZM<group>,-" or ".Z<letter><group>,<source>", from the full stop on.
 void Interpret(SimRouter &r, const std::string &line)
 {
@@ -70,7 +58,7 @@ void Interpret(SimRouter &r, const std::string &line)
         return;
     }
     size_t at = 3;
-    int group = Number(line, &at);
+    int group = SimNumber(line, &at);
     bool comma = at < line.size() && line[at] == ',';
     ++at;
     if (group < 1 || !comma) {
@@ -82,7 +70,7 @@ void Interpret(SimRouter &r, const std::string &line)
         return;
     }
     size_t letter = kLetters.find(line[2]);
-    int source = Number(line, &at);
+    int source = SimNumber(line, &at);
     int dest = letter == std::string::npos ? 0 : DestOf(r, group, static_cast<int>(letter) + 1);
     if (dest < 1 || dest > r.dests || source < 0 || source > r.sources || at != line.size()) {
         SimLog("BAD position or source");
@@ -94,14 +82,9 @@ void Interpret(SimRouter &r, const std::string &line)
 
 void NtpeqByte(SimRouter &r, uint8_t b)
 {
-    if (!SimLineByte(Line, b, kMaxLine))
-        return;
-    size_t stop = Line.find('.');
-    if (stop == std::string::npos)
-        SimLog("BAD no full stop");
-    else
-        Interpret(r, Line.substr(stop));
-    Line.clear();
+    std::string frame;
+    if (SimLineFrame(Line, b, kMaxLine, '.', "full stop", &frame))
+        Interpret(r, frame);
 }
 
 void NtpeqAnnounce(SimRouter &r, int dest) { SendSingle(r, dest); }

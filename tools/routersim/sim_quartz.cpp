@@ -13,7 +13,6 @@
 //
 // An unknown crosspoint is reported as source 0.  Lines the router does not
 // understand are logged and not answered.
-#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -38,18 +37,6 @@ int LevelOf(const SimRouter &r, char letter)
     return at == std::string::npos || static_cast<int>(at) >= r.levels ? -1 : static_cast<int>(at);
 }
 
-// Decimal digits at text[*at] (at most 6); -1 when there are none.
-int Number(const std::string &text, size_t *at)
-{
-    int value = 0, digits = 0;
-    while (*at < text.size() && std::isdigit(static_cast<unsigned char>(text[*at])) && digits < 6) {
-        value = value * 10 + (text[*at] - '0');
-        ++*at;
-        ++digits;
-    }
-    return digits ? value : -1;
-}
-
 // "<ddd>,<ssss>" of one destination on one level.
 std::string Numbers(const SimRouter &r, int level, int dest)
 {
@@ -63,7 +50,7 @@ void Interrogate(SimRouter &r, const std::string &line)
 {
     int level = LevelOf(r, line[2]);
     size_t at = 3;
-    int dest = Number(line, &at) - 1 + r.minDest;
+    int dest = SimNumber(line, &at) - 1 + r.minDest;
     if (level < 0 || at != line.size() || dest < 1 || dest > r.dests) {
         SimLog("BAD level or destination");
         return;
@@ -77,10 +64,10 @@ void Route(SimRouter &r, const std::string &line)
     while (at < line.size() && std::isalpha(static_cast<unsigned char>(line[at])))
         ++at;
     std::string letters = line.substr(2, at - 2);
-    int dest = Number(line, &at) - 1 + r.minDest;
+    int dest = SimNumber(line, &at) - 1 + r.minDest;
     bool comma = at < line.size() && line[at] == ',';
     ++at;
-    int source = Number(line, &at);
+    int source = SimNumber(line, &at);
     if (letters.empty() || !comma || at != line.size() || dest < 1 || dest > r.dests ||
         source < 0 || source > r.sources) {
         SimLog("BAD route");

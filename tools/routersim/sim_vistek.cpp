@@ -36,23 +36,11 @@ void SendTally(SimRouter &r, char letter, int dest)
     SimSendText(r, text);
 }
 
-// A decimal number of at most 6 digits at text[at]; -1 when there is none.
-int Number(const std::string &text, size_t *at)
-{
-    int value = 0, digits = 0;
-    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && digits < 6) {
-        value = value * 10 + (text[*at] - '0');
-        ++*at;
-        ++digits;
-    }
-    return digits ? value : -1;
-}
-
 // ".IZ<dest>,-" or ".SZ<dest>,<source>", from the full stop on, CR cut.
 void Command(SimRouter &r, const std::string &line)
 {
     size_t at = 3;
-    int dest = Number(line, &at);
+    int dest = SimNumber(line, &at);
     bool comma = at < line.size() && line[at] == ',';
     ++at;
     if (line[2] != 'Z' || dest < 1 || dest > r.dests || !comma) {
@@ -63,7 +51,7 @@ void Command(SimRouter &r, const std::string &line)
         SendTally(r, 'I', dest);
         return;
     }
-    int source = Number(line, &at);
+    int source = SimNumber(line, &at);
     if (source < 0 || source > r.sources || at != line.size()) {
         SimLog("BAD source");
         return;
@@ -89,14 +77,9 @@ void Interpret(SimRouter &r, const std::string &line)
 
 void VistekByte(SimRouter &r, uint8_t b)
 {
-    if (!SimLineByte(Line, b, kMaxLine))
-        return;
-    size_t stop = Line.find('.');
-    if (stop == std::string::npos)
-        SimLog("BAD no full stop");
-    else
-        Interpret(r, Line.substr(stop));
-    Line.clear();
+    std::string frame;
+    if (SimLineFrame(Line, b, kMaxLine, '.', "full stop", &frame))
+        Interpret(r, frame);
 }
 
 void VistekAnnounce(SimRouter &r, int dest) { SendTally(r, 'X', dest); }

@@ -1,10 +1,9 @@
 // The services the protocol files use: sending to the driver (or falling
-// silent, or sending noise), the one-line-per-event log on standard output,
-// options and crosspoints.
+// silent, or sending noise) and the one-line-per-event log on standard
+// output.  Options and crosspoints are in simline.cpp, shared with the tests.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 
@@ -129,8 +128,6 @@ bool SimBatchEnd()
     return sent;
 }
 
-void SimSendText(SimRouter &r, const std::string &text) { SimSend(r, text.data(), text.size()); }
-
 void SimLog(const char *format, ...)
 {
     char line[1024];
@@ -155,35 +152,4 @@ void SimLogFrame(const char *tag, const void *bytes, size_t length)
         LogBytes(tag, data, text, true);
     else
         LogBytes(tag, data, length, false);
-}
-
-std::string SimOption(const SimRouter &r, const char *key)
-{
-    size_t n = std::strlen(key);
-    std::string value;
-    for (const auto &option : r.options)  // the last one given wins
-        if (option.size() > n && option.compare(0, n, key) == 0 && option[n] == '=')
-            value = option.substr(n + 1);
-    return value;
-}
-
-int SimXpt(const SimRouter &r, int level, int dest)
-{
-    if (level < 0 || level >= static_cast<int>(r.xpt.size()))
-        return -1;
-    const auto &row = r.xpt[static_cast<size_t>(level)];
-    if (dest < 1 || dest >= static_cast<int>(row.size()))
-        return -1;
-    return row[static_cast<size_t>(dest)];
-}
-
-bool SimSetXpt(SimRouter &r, int level, int dest, int source)
-{
-    if (level < 0 || level >= static_cast<int>(r.xpt.size()))
-        return false;
-    auto &row = r.xpt[static_cast<size_t>(level)];
-    if (dest < 1 || dest >= static_cast<int>(row.size()))
-        return false;
-    row[static_cast<size_t>(dest)] = source;
-    return true;
 }
