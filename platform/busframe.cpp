@@ -3,7 +3,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -67,4 +69,25 @@ ssize_t BusWriteFrame(int fd, const BusFrame &f)
     msg.msg_iov = parts;
     msg.msg_iovlen = f.length ? 2 : 1;
     return sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// The copy-data record as a block: data word, byte count, the bytes.
+bool BusCopyDataBlock(LPARAM lParam, std::vector<uint8_t> *block)
+{
+    auto *record = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+    if (!record || record->cbData > kBusMaxBlock - 8 || (record->cbData && !record->lpData))
+        return false;
+    block->assign(8 + record->cbData, 0);
+    BusPut32(block->data(), record->dwData);
+    BusPut32(block->data() + 4, record->cbData);
+    if (record->cbData)
+        std::memcpy(block->data() + 8, record->lpData, record->cbData);
+    return true;
+}
+
+bool BusLParamIsAddress(UINT code)
+{
+    static const UINT kCodes[] = {WM_COPYDATA, 2074, 2121, 2123, 2164, 2187, 2188,
+                                  2189,        2740, 2776, 2777, 2778};
+    return std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
 }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/bus.h"
 
@@ -47,3 +48,6 @@ bool BusDecodeFrame(const uint8_t *buf, size_t size, BusFrame *f);
 // One record on the socket, header and block together; never blocks, never
 // raises SIGPIPE.  The result of sendmsg.
 ssize_t BusWriteFrame(int fd, const BusFrame &f);
+// A WM_COPYDATA record (lParam) as its block: data word, byte count, the
+// bytes; false for a record that is missing or does not fit a frame.
+bool BusCopyDataBlock(LPARAM lParam, std::vector<uint8_t> *block);
