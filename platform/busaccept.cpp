@@ -159,14 +159,7 @@ void BusServeConnection(int fd)
     if (again == TheBus.conns.accepted.end() || again->second.serial != conn.serial)
         return;  // closed while the procedure ran
     --again->second.busy;
-    BusFrame reply = f;
-    reply.kind = kBusKindReply;
-    reply.sender = f.target;
-    reply.target = f.sender;
-    reply.wParam = 0;
-    reply.lParam = static_cast<int32_t>(result);
-    reply.block = copy.data();
-    BusWriteFrame(fd, reply);  // a reply that cannot be written is lost quietly
+    BusWriteFrame(fd, BusReplyFrame(f, result, copy.data()));  // a reply that cannot be written is lost quietly
 }
 
 void BusAcceptAll(int listenFd)

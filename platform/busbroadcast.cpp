@@ -100,14 +100,7 @@ LRESULT BusBroadcast(HWND sender, UINT code, WPARAM wParam, LPARAM lParam, const
         windows.resize(kMaxBroadcast);
     int64_t deadline = BusDeadlineFromNow();
     ++TheBus.depth;
-    BusFrame f;
-    f.kind = kBusKindSend;
-    f.sender = sender;
-    f.code = code;
-    f.wParam = static_cast<uint32_t>(wParam);
-    f.lParam = length ? 0 : static_cast<int32_t>(lParam);
-    f.length = length;
-    f.block = block;
+    BusFrame f = BusMessageFrame(kBusKindSend, sender, 0, code, wParam, lParam, block, length);
     std::vector<Flight> flights;
     std::vector<HWND> busy, siblings;
     for (HWND w : windows) {

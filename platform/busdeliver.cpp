@@ -46,11 +46,8 @@ LRESULT BusDeliver(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lP
         return 0;
     COPYDATASTRUCT record;
     if (code == WM_COPYDATA) {
-        if (!block || length < 8 || BusGet32(block + 4) > length - 8)
-            return 0;  // no record, or a byte count the block does not hold
-        record.dwData = BusGet32(block);
-        record.cbData = BusGet32(block + 4);
-        record.lpData = block + 8;
+        if (!BusCopyDataRecord(block, length, &record))
+            return 0;
         lParam = reinterpret_cast<LPARAM>(&record);
     } else if (block) {
         lParam = reinterpret_cast<LPARAM>(block);

@@ -55,16 +55,8 @@ bool BusPostFrame(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM lPa
 {
     if (!TheBus.open || target == 0 || target == HWND_BROADCAST || length > kBusMaxBlock)
         return false;
-    BusFrame f;
-    f.kind = kBusKindPost;
+    BusFrame f = BusMessageFrame(kBusKindPost, sender, target, code, wParam, lParam, block, length);
     f.sequence = TheBus.sequence++;
-    f.sender = sender;
-    f.target = target;
-    f.code = code;
-    f.wParam = static_cast<uint32_t>(wParam);
-    f.lParam = length ? 0 : static_cast<int32_t>(lParam);
-    f.length = length;
-    f.block = block;
     std::lock_guard<std::mutex> g(TheBus.lock);
     BusPruneKept(&TheBus.postConns);
     return TheBus.open && WritePostLocked(target, f, BusNowMs() + kBusBoundMs);

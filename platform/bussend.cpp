@@ -121,16 +121,8 @@ LRESULT BusSendFrame(HWND sender, HWND target, UINT code, WPARAM wParam, LPARAM 
     int64_t deadline = BusDeadlineFromNow();
     ++TheBus.depth;
     bool kept = false;
-    BusFrame f;
-    f.kind = kBusKindSend;
+    BusFrame f = BusMessageFrame(kBusKindSend, sender, target, code, wParam, lParam, block, length);
     f.sequence = TheBus.sequence++;
-    f.sender = sender;
-    f.target = target;
-    f.code = code;
-    f.wParam = static_cast<uint32_t>(wParam);
-    f.lParam = length ? 0 : static_cast<int32_t>(lParam);
-    f.length = length;
-    f.block = block;
     int fd = TakeSendConnection(target, deadline, &kept);
     if (fd >= 0)
         fd = WriteSend(target, fd, kept, f, deadline);
