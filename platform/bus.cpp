@@ -6,7 +6,7 @@
 // handle in eight lower-case hex digits.  A socket appears by bind under a
 // temporary name, listen, link to the w-name, unlink of the temporary name.
 // Frames are platform/busframe.h; the connection table and its limits
-// platform/busconn.h; here are sends, posts, broadcast and serving.
+// platform/busconn.h; the directory and socket files platform/bussocket.h.
 //
 // This file joins and leaves the bus, hooks it into the loop and holds the
 // public calls of platform/bus.h.  The rest of the machinery: accepting and
