@@ -159,7 +159,8 @@ void BusServeConnection(int fd)
     if (again == TheBus.conns.accepted.end() || again->second.serial != conn.serial)
         return;  // closed while the procedure ran
     --again->second.busy;
-    BusWriteFrame(fd, BusReplyFrame(f, result, copy.data()));  // a reply that cannot be written is lost quietly
+    // a reply that cannot be written is lost quietly
+    BusWriteFrame(fd, BusReplyFrame(f, result, copy.data()));
 }
 
 void BusAcceptAll(int listenFd)
