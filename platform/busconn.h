@@ -2,7 +2,8 @@
 // windows, the posted messages they have waiting in our queue, and the
 // connections we keep open to other programs' windows.  Plain bookkeeping
 // with the limits that keep a hostile peer from exhausting the program;
-// platform/bus.cpp does the socket work (see docs/bus.md).
+// platform/busaccept.cpp and the send and post files do the socket work
+// (see docs/bus.md).
 #pragma once
 #include "platform/winapi.h"
 

@@ -3,7 +3,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -67,4 +69,62 @@ ssize_t BusWriteFrame(int fd, const BusFrame &f)
     msg.msg_iov = parts;
     msg.msg_iovlen = f.length ? 2 : 1;
     return sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+BusFrame BusMessageFrame(uint8_t kind, HWND sender, HWND target, UINT code, WPARAM wParam,
+                         LPARAM lParam, const uint8_t *block, uint32_t length)
+{
+    BusFrame f;
+    f.kind = kind;
+    f.sender = sender;
+    f.target = target;
+    f.code = code;
+    f.wParam = static_cast<uint32_t>(wParam);
+    f.lParam = length ? 0 : static_cast<int32_t>(lParam);
+    f.length = length;
+    f.block = block;
+    return f;
+}
+
+BusFrame BusReplyFrame(const BusFrame &send, LRESULT result, const uint8_t *block)
+{
+    BusFrame reply = send;
+    reply.kind = kBusKindReply;
+    reply.sender = send.target;
+    reply.target = send.sender;
+    reply.wParam = 0;
+    reply.lParam = static_cast<int32_t>(result);
+    reply.block = block;
+    return reply;
+}
+
+bool BusCopyDataRecord(uint8_t *block, uint32_t length, COPYDATASTRUCT *record)
+{
+    if (!block || length < 8 || BusGet32(block + 4) > length - 8)
+        return false;  // no record, or a byte count the block does not hold
+    record->dwData = BusGet32(block);
+    record->cbData = BusGet32(block + 4);
+    record->lpData = block + 8;
+    return true;
+}
+
+// The copy-data record as a block: data word, byte count, the bytes.
+bool BusCopyDataBlock(LPARAM lParam, std::vector<uint8_t> *block)
+{
+    auto *record = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+    if (!record || record->cbData > kBusMaxBlock - 8 || (record->cbData && !record->lpData))
+        return false;
+    block->assign(8 + record->cbData, 0);
+    BusPut32(block->data(), record->dwData);
+    BusPut32(block->data() + 4, record->cbData);
+    if (record->cbData)
+        std::memcpy(block->data() + 8, record->lpData, record->cbData);
+    return true;
+}
+
+bool BusLParamIsAddress(UINT code)
+{
+    static const UINT kCodes[] = {WM_COPYDATA, 2074, 2121, 2123, 2164, 2187, 2188,
+                                  2189,        2740, 2776, 2777, 2778};
+    return std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
 }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/bus.h"
 
@@ -47,3 +48,17 @@ bool BusDecodeFrame(const uint8_t *buf, size_t size, BusFrame *f);
 // One record on the socket, header and block together; never blocks, never
 // raises SIGPIPE.  The result of sendmsg.
 ssize_t BusWriteFrame(int fd, const BusFrame &f);
+// A frame of `kind` carrying a message; a block, when there is one, stands
+// in for lParam (0 on the wire).  The sequence is left to the caller.
+BusFrame BusMessageFrame(uint8_t kind, HWND sender, HWND target, UINT code, WPARAM wParam,
+                         LPARAM lParam, const uint8_t *block, uint32_t length);
+// The reply to a send: the same sequence, code and block length, sender and
+// target swapped, wParam 0, the result in lParam, the block as the
+// procedure left it.
+BusFrame BusReplyFrame(const BusFrame &send, LRESULT result, const uint8_t *block);
+// The record a WM_COPYDATA block holds, pointing into the block; false when
+// there is no block or its byte count passes the block.
+bool BusCopyDataRecord(uint8_t *block, uint32_t length, COPYDATASTRUCT *record);
+// A WM_COPYDATA record (lParam) as its block: data word, byte count, the
+// bytes; false for a record that is missing or does not fit a frame.
+bool BusCopyDataBlock(LPARAM lParam, std::vector<uint8_t> *block);

@@ -1,5 +1,5 @@
 // The bus directory and the window sockets in it: the file-system side of
-// the message bus, used by platform/bus.cpp only (see docs/bus.md).
+// the message bus, used by the platform/bus*.cpp files only (see docs/bus.md).
 #pragma once
 #include "platform/winapi.h"
 
