@@ -9,7 +9,7 @@
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/root.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 
 #include <cctype>
 #include <cerrno>

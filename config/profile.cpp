@@ -14,8 +14,8 @@
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
 
 #include <cctype>
 #include <cstdint>

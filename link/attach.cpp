@@ -14,9 +14,9 @@
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
+#include "platform/cells.h"
 
 #include <cstdio>
 

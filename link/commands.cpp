@@ -22,9 +22,9 @@
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
+#include "platform/cells.h"
 
 #include <cstdio>
 #include <cstring>

@@ -16,9 +16,9 @@
 #include "link/zoltif.h"
 #include "platform/loop.h"
 #include "routing/tables.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
+#include "platform/cells.h"
 
 #include <cctype>
 #include <cstdio>

@@ -33,9 +33,9 @@
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
+#include "platform/cells.h"
 
 extern const ProtocolOps BtsesswitchOps;
 

@@ -24,8 +24,8 @@
 #include "routing/tables.h"
 #include "serial/comms.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "ui/maindlg.h"
+#include "platform/debug.h"
+#include "platform/cells.h"
 
 
 namespace {

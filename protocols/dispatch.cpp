@@ -10,8 +10,8 @@
 #include "platform/loop.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
+#include "platform/shellstate.h"
+#include "platform/cells.h"
 
 ProtocolState Proto;
 

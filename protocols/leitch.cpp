@@ -27,8 +27,8 @@
 #include "link/zoltif.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
 
 extern const ProtocolOps LeitchOps;
 

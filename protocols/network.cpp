@@ -27,7 +27,7 @@
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/shell.h"
+#include "platform/shellstate.h"
 
 int32_t NetworkSweepDone = 0;
 

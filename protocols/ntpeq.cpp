@@ -40,7 +40,7 @@
 #include "link/revertive.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 
 namespace {
 

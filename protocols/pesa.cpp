@@ -20,7 +20,7 @@
 #include "protocols/protocol.h"
 
 #include "serial/ports.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 
 #include <cstdio>
 #include <cstring>

@@ -26,7 +26,7 @@
 
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 
 #include <cstring>
 

@@ -28,8 +28,8 @@
 #include "platform/profile.h"
 #include "platform/root.h"
 #include "routing/tables.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
 
 #include <dirent.h>
 #include <fcntl.h>

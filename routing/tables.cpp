@@ -17,9 +17,9 @@
 #include "config/profile.h"
 #include "link/commands.h"
 #include "link/revertive.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
+#include "platform/cells.h"
 
 #include <cstdio>
 

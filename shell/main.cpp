@@ -13,7 +13,7 @@
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "platform/root.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "shell/service.h"
 #include "shell/shell.h"
 #include "shell/status.h"

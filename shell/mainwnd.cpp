@@ -13,7 +13,7 @@
 #include "platform/loop.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "shell/extension.h"
 #include "shell/menu.h"
 #include "shell/shell.h"

@@ -8,7 +8,7 @@
 #include "link/commands.h"
 #include "protocols/protocol.h"
 #include "routing/tables.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "shell/shell.h"
 #include "ui/maindlg.h"
 

@@ -30,8 +30,8 @@
 
 #include "platform/dialog.h"
 #include "platform/loop.h"
-#include "shell/menu.h"
-#include "shell/shell.h"
+#include "platform/shellstate.h"
+#include "ui/menuids.h"
 #include "ui/about.h"
 #include "ui/maindlg.h"
 #include "ui/view.h"
