@@ -192,12 +192,6 @@ void ShowCounter(uint32_t counter)
 
 }  // namespace
 
-void AllowWorkstation(int32_t n)
-{
-    if (n >= 1 && n <= 999)
-        Commands.WorkstationAccess[n] = 1;
-}
-
 void ReceiveCommand(const char *text)
 {
     if (text == nullptr)

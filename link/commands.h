@@ -3,7 +3,8 @@
 #pragma once
 #include <cstdint>
 
-constexpr int kWorkstations = 1001;
+#include "config/paths.h"
+
 
 struct CommandState {
     int32_t CommandsEnabled = 0;
@@ -16,7 +17,6 @@ struct CommandState {
 extern CommandState Commands;
 
 // Lets workstation n (1..999 only) command this driver.
-void AllowWorkstation(int32_t n);
 // A command from the control system or the keyboard panel: counted, shown,
 // queued (routes, when FwdBuffDelay is set) or interpreted at once.
 void ReceiveCommand(const char *text);
