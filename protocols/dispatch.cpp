@@ -136,4 +136,18 @@ void AcceptReply(int port)
     Ports.NoReply[port] = 0;
 }
 
+void OpenPortPoll(int port)
+{
+    if (port < 1 || port > kMaxPorts)
+        return;
+    Proto.NextPoll[port] = Profile.Ports[port].MinDest;
+    Proto.RxCount[port] = 0;
+}
+
+void ClearPortPoll(int port)
+{
+    if (port >= 1 && port <= kMaxPorts)
+        Proto.NextPoll[port] = 0;
+}
+
 void ProtocolReset() { Proto = ProtocolState{}; }
