@@ -18,7 +18,6 @@
 #include "link/revertive.h"
 #include "link/zoltif.h"
 #include "platform/loop.h"
-#include "protocols/protocol.h"
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
@@ -32,6 +31,14 @@
 CommandState Commands;
 
 namespace {
+
+RouteDispatcher Dispatcher = nullptr;  // SetRouteDispatcher
+
+void DispatchRoute(int32_t source, int32_t dest)
+{
+    if (Dispatcher)
+        Dispatcher(source, dest);
+}
 
 constexpr size_t kCommandSize = 512;  // a received command: 511 characters at most
 constexpr int kForwardSlots = 32;
@@ -88,7 +95,7 @@ void RouteDirect(int32_t s, int32_t d)
             RouteToExternal(d, s);
         } else {
             DebugPrintf("ROUTING %d to %d", s, d);
-            RouteDispatch(s, d);
+            DispatchRoute(s, d);
             if (Routing.TallyTable[d] == s && Profile.ReAssert != 0)
                 SendRevertives(d, d, 1, 0);
         }
@@ -114,7 +121,7 @@ void RouteReversed(int32_t s, int32_t d)
         if (Profile.DriverMode == kDriverExternal)
             RouteToExternal(s, d);
         else
-            RouteDispatch(d, s);
+            DispatchRoute(d, s);
     }
     if (Routing.TallyTable[s] == d && Profile.ReAssert != 0)
         SendRevertives(s, s, 1, 0);
@@ -315,5 +322,7 @@ void DrainForwardBuffer()
         return;
     }
 }
+
+void SetRouteDispatcher(RouteDispatcher dispatcher) { Dispatcher = dispatcher; }
 
 void CommandsReset() { Commands = CommandState{}; }

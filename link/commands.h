@@ -34,3 +34,7 @@ void QueueCommand(const char *text);
 // One tick of timer 4: runs the next waiting command, at most one.
 void DrainForwardBuffer();
 void CommandsReset();
+// Where a route the commands decided on goes to the router: the protocols'
+// RouteDispatch, registered at start-up (ConnectLayers); none drops it.
+using RouteDispatcher = void (*)(int32_t source, int32_t dest);
+void SetRouteDispatcher(RouteDispatcher dispatcher);

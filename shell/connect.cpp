@@ -45,4 +45,5 @@ void ConnectLayers()
     ports.ReceiveByte = ReceiveDispatch;
     ports.GoRxOnly = GoRxOnly;
     SetPortHooks(ports);
+    SetRouteDispatcher(RouteDispatch);
 }
