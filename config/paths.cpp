@@ -5,10 +5,10 @@
 #include "config/paths.h"
 
 #include "config/profile.h"
+#include "platform/debug.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/root.h"
-#include "platform/debug.h"
 
 #include <cctype>
 #include <cerrno>

@@ -6,13 +6,13 @@
 #include "config/profile.h"
 
 #include "config/paths.h"
+#include "platform/debug.h"
 #include "platform/dialog.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/root.h"
-#include "routing/tables.h"
-#include "platform/debug.h"
 #include "platform/shellstate.h"
+#include "routing/tables.h"
 
 #include <cctype>
 #include <cstdint>

@@ -17,13 +17,13 @@
 #include "link/attach.h"
 #include "link/revertive.h"
 #include "link/zoltif.h"
+#include "platform/cells.h"
+#include "platform/debug.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "platform/debug.h"
-#include "platform/shellstate.h"
-#include "platform/cells.h"
 
 #include <cstdio>
 #include <cstring>

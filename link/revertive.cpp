@@ -14,11 +14,11 @@
 #include "config/profile.h"
 #include "link/attach.h"
 #include "link/zoltif.h"
-#include "platform/loop.h"
-#include "routing/tables.h"
-#include "platform/debug.h"
-#include "platform/shellstate.h"
 #include "platform/cells.h"
+#include "platform/debug.h"
+#include "platform/loop.h"
+#include "platform/shellstate.h"
+#include "routing/tables.h"
 
 #include <cctype>
 #include <cstdio>

@@ -6,12 +6,12 @@
 
 #include "link/commands.h"
 #include "link/revertive.h"
+#include "platform/cells.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "platform/shellstate.h"
-#include "platform/cells.h"
 
 ProtocolState Proto;
 

@@ -25,10 +25,10 @@
 
 #include "link/commands.h"
 #include "link/zoltif.h"
-#include "routing/tables.h"
-#include "serial/ports.h"
 #include "platform/debug.h"
 #include "platform/shellstate.h"
+#include "routing/tables.h"
+#include "serial/ports.h"
 
 extern const ProtocolOps LeitchOps;
 

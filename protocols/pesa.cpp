@@ -19,8 +19,8 @@
 // field is printed but not used.
 #include "protocols/protocol.h"
 
-#include "serial/ports.h"
 #include "platform/debug.h"
+#include "serial/ports.h"
 
 #include <cstdio>
 #include <cstring>

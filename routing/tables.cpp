@@ -16,9 +16,9 @@
 
 #include "config/paths.h"
 #include "config/profile.h"
+#include "platform/cells.h"
 #include "platform/debug.h"
 #include "platform/shellstate.h"
-#include "platform/cells.h"
 
 #include <cstdio>
 

@@ -3,12 +3,12 @@
 // through WM_COMMNOTIFY, which MainWndProc hands to DrainPort.
 #include "serial/ports.h"
 
+#include "platform/cells.h"
+#include "platform/debug.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "routing/tables.h"
 #include "serial/comms.h"
-#include "platform/debug.h"
-#include "platform/shellstate.h"
-#include "platform/cells.h"
 
 #include <climits>
 #include <cstdio>

@@ -9,15 +9,15 @@
 #include "link/attach.h"
 #include "link/commands.h"
 #include "link/zoltif.h"
+#include "platform/debug.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "protocols/protocol.h"
 #include "protocols/startup.h"
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "platform/debug.h"
-#include "platform/shellstate.h"
 
 namespace {
 

@@ -31,9 +31,9 @@
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "platform/shellstate.h"
-#include "ui/menuids.h"
 #include "ui/about.h"
 #include "ui/maindlg.h"
+#include "ui/menuids.h"
 #include "ui/view.h"
 #include "ui/view/qtview.h"
 
