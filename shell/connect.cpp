@@ -1,3 +1,6 @@
+// The wiring of the layers: each lower layer's hooks get the functions of
+// the layers above that it used to call by name, so the calls happen where
+// and in the order they always did.  See docs/architecture.md.
 #include "shell/connect.h"
 
 #include "config/paths.h"
