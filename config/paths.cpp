@@ -5,11 +5,10 @@
 #include "config/paths.h"
 
 #include "config/profile.h"
-#include "link/commands.h"
+#include "platform/debug.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/root.h"
-#include "shell/debug.h"
 
 #include <cctype>
 #include <cerrno>
@@ -18,6 +17,8 @@
 #include <string>
 
 namespace {
+
+uint8_t *AccessTable = nullptr;  // SetWorkstationAccessTable
 
 constexpr size_t kPathWork = 512;    // the value as stored, up to 511 characters
 constexpr size_t kNumberText = 9;    // numbers count by their first 8 characters
@@ -172,6 +173,19 @@ int32_t ReadWorkStation()
 // Entry 0 is the driver's own keyboard panel and is always obeyed.  A
 // profile path that cannot be built, or a profile that cannot be read,
 // leaves the list as it was: an unreadable list must not open the gate.
+void SetWorkstationAccessTable(uint8_t *table) { AccessTable = table; }
+
+int WorkstationAllowed(int32_t w)
+{
+    return AccessTable && w >= 0 && w < kWorkstations && AccessTable[w] ? 1 : 0;
+}
+
+void AllowWorkstation(int32_t n)
+{
+    if (AccessTable && n >= 1 && n <= 999)
+        AccessTable[n] = 1;
+}
+
 bool LoadWorkstationAccess()
 {
     std::string path = DeviceProfilePath();
@@ -194,10 +208,12 @@ bool LoadWorkstationAccess()
         *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
     DebugPrint(value);
 
-    std::memset(Commands.WorkstationAccess, 0, sizeof Commands.WorkstationAccess);
-    Commands.WorkstationAccess[0] = 1;
+    if (!AccessTable)
+        return true;  // nothing registered to fill (a program without the command layer)
+    std::memset(AccessTable, 0, kWorkstations);
+    AccessTable[0] = 1;
     if (std::strstr(value, "ALL")) {
-        std::memset(Commands.WorkstationAccess, 1, sizeof Commands.WorkstationAccess);
+        std::memset(AccessTable, 1, kWorkstations);
         return true;
     }
     AllowList(value);

@@ -11,6 +11,17 @@ bool ReadSystemPath(char *buffer, size_t size);
 bool ReadTempPath(char *buffer, size_t size);
 // [System] WorkStation of KALDERA.INI; -1 written back when absent.
 int32_t ReadWorkStation();
+// Workstations 0..1000 of the access list.
+constexpr int kWorkstations = 1001;
+// The access list LoadWorkstationAccess fills: the command layer's table
+// (Commands.WorkstationAccess, kWorkstations entries), registered at
+// start-up (ConnectLayers).  The routing rules read it through
+// WorkstationAllowed.
+void SetWorkstationAccessTable(uint8_t *table);
+// 1 when workstation w is in 0..1000 and on the list.
+int WorkstationAllowed(int32_t w);
+// Puts workstation n (1..999) on the list.
+void AllowWorkstation(int32_t n);
 // Rebuilds WorkstationAccess from the profile's [Security] Access; false
 // (the list unchanged) when the profile cannot be read.
 bool LoadWorkstationAccess();

@@ -6,16 +6,13 @@
 #include "config/profile.h"
 
 #include "config/paths.h"
-#include "link/attach.h"
+#include "platform/debug.h"
 #include "platform/dialog.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/root.h"
-#include "protocols/protocol.h"
+#include "platform/shellstate.h"
 #include "routing/tables.h"
-#include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
 
 #include <cctype>
 #include <cstdint>
@@ -26,6 +23,8 @@
 DeviceProfile Profile;
 
 namespace {
+
+ProfileHooks Hooks;  // SetProfileHooks
 
 // Values count only by their first characters: the read buffers hold 8
 // characters for numbers, 15 for the mode keywords, 14 for a protocol.
@@ -312,11 +311,8 @@ int32_t ReadPortNumber(const Reader &r, const char *key, const char *written, in
 void ClearPortState(int n)
 {
     Profile.Ports[n] = PortConfig{};
-    Ports.InUse[n] = 0;
-    Ports.CommIndex[n] = -1;  // the port manager's "no library index"
-    Ports.CommsFail[n] = 0;
-    Ports.ErrorCount[n] = 0;
-    Proto.NextPoll[n] = 0;
+    if (Hooks.ClearPort)
+        Hooks.ClearPort(n);
 }
 
 void ReadPortKeys(const char *path, int n)
@@ -399,10 +395,14 @@ int LoadDeviceProfile()
     ReadDriverKeys(p);
     for (int n = 1; n <= kMaxPorts; ++n)
         ReadPortKeys(p, n);
-    Link.WorkStation = ReadWorkStation();
+    int32_t workStation = ReadWorkStation();
+    if (Hooks.SetWorkStation)
+        Hooks.SetWorkStation(workStation);
     if (!LoadWorkstationAccess())
         ok = 0;  // the profile went unreadable while it was being read
     return ok;
 }
+
+void SetProfileHooks(const ProfileHooks &hooks) { Hooks = hooks; }
 
 void ProfileReset() { Profile = DeviceProfile{}; }

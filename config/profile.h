@@ -70,5 +70,13 @@ std::string DeviceProfilePath();
 // profile has still been read and written back.  The caller runs
 // AbandonStartup, whose shutdown leaves the state files alone.  Else 1.
 int LoadDeviceProfile();
+// What reading the profile fills above config: the port manager's and the
+// protocols' state of a port read afresh, and the link's workstation
+// number.  Registered at start-up (ConnectLayers); a null hook is skipped.
+struct ProfileHooks {
+    void (*ClearPort)(int port) = nullptr;
+    void (*SetWorkStation)(int32_t number) = nullptr;
+};
+void SetProfileHooks(const ProfileHooks &hooks);
 // Clears the profile to its start-of-program state (tests).
 void ProfileReset();

@@ -23,7 +23,7 @@ void Quiet(const char *) {}
 void QuietBox(HWND, const char *, const char *) {}
 }  // namespace
 
-#include "shell/debug.h"
+#include "platform/debug.h"
 
 void FuzzSetUpDevice()
 {

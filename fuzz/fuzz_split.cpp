@@ -2,7 +2,7 @@
 #include <string>
 
 #include "fuzz/common.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

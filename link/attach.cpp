@@ -11,12 +11,12 @@
 #include "config/profile.h"
 #include "link/zoltif.h"
 #include "platform/bus.h"
+#include "platform/cells.h"
+#include "platform/debug.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
 
 #include <cstdio>
 

@@ -17,14 +17,13 @@
 #include "link/attach.h"
 #include "link/revertive.h"
 #include "link/zoltif.h"
+#include "platform/cells.h"
+#include "platform/debug.h"
 #include "platform/loop.h"
-#include "protocols/protocol.h"
+#include "platform/shellstate.h"
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,6 +31,14 @@
 CommandState Commands;
 
 namespace {
+
+RouteDispatcher Dispatcher = nullptr;  // SetRouteDispatcher
+
+void DispatchRoute(int32_t source, int32_t dest)
+{
+    if (Dispatcher)
+        Dispatcher(source, dest);
+}
 
 constexpr size_t kCommandSize = 512;  // a received command: 511 characters at most
 constexpr int kForwardSlots = 32;
@@ -88,7 +95,7 @@ void RouteDirect(int32_t s, int32_t d)
             RouteToExternal(d, s);
         } else {
             DebugPrintf("ROUTING %d to %d", s, d);
-            RouteDispatch(s, d);
+            DispatchRoute(s, d);
             if (Routing.TallyTable[d] == s && Profile.ReAssert != 0)
                 SendRevertives(d, d, 1, 0);
         }
@@ -114,7 +121,7 @@ void RouteReversed(int32_t s, int32_t d)
         if (Profile.DriverMode == kDriverExternal)
             RouteToExternal(s, d);
         else
-            RouteDispatch(d, s);
+            DispatchRoute(d, s);
     }
     if (Routing.TallyTable[s] == d && Profile.ReAssert != 0)
         SendRevertives(s, s, 1, 0);
@@ -191,12 +198,6 @@ void ShowCounter(uint32_t counter)
 }
 
 }  // namespace
-
-void AllowWorkstation(int32_t n)
-{
-    if (n >= 1 && n <= 999)
-        Commands.WorkstationAccess[n] = 1;
-}
 
 void ReceiveCommand(const char *text)
 {
@@ -321,5 +322,7 @@ void DrainForwardBuffer()
         return;
     }
 }
+
+void SetRouteDispatcher(RouteDispatcher dispatcher) { Dispatcher = dispatcher; }
 
 void CommandsReset() { Commands = CommandState{}; }

@@ -3,7 +3,8 @@
 #pragma once
 #include <cstdint>
 
-constexpr int kWorkstations = 1001;
+#include "config/paths.h"
+
 
 struct CommandState {
     int32_t CommandsEnabled = 0;
@@ -16,7 +17,6 @@ struct CommandState {
 extern CommandState Commands;
 
 // Lets workstation n (1..999 only) command this driver.
-void AllowWorkstation(int32_t n);
 // A command from the control system or the keyboard panel: counted, shown,
 // queued (routes, when FwdBuffDelay is set) or interpreted at once.
 void ReceiveCommand(const char *text);
@@ -34,3 +34,7 @@ void QueueCommand(const char *text);
 // One tick of timer 4: runs the next waiting command, at most one.
 void DrainForwardBuffer();
 void CommandsReset();
+// Where a route the commands decided on goes to the router: the protocols'
+// RouteDispatch, registered at start-up (ConnectLayers); none drops it.
+using RouteDispatcher = void (*)(int32_t source, int32_t dest);
+void SetRouteDispatcher(RouteDispatcher dispatcher);

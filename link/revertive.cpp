@@ -14,11 +14,11 @@
 #include "config/profile.h"
 #include "link/attach.h"
 #include "link/zoltif.h"
+#include "platform/cells.h"
+#include "platform/debug.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "routing/tables.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
 
 #include <cctype>
 #include <cstdio>

@@ -11,7 +11,7 @@
 
 #include "platform/bus.h"
 #include "platform/loop.h"
-#include "shell/shell.h"
+#include "platform/shellstate.h"
 
 namespace {
 constexpr UINT kCommandToMain = 2777;

@@ -29,13 +29,13 @@
 
 #include "link/revertive.h"
 #include "link/zoltif.h"
+#include "platform/cells.h"
+#include "platform/debug.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
 
 extern const ProtocolOps BtsesswitchOps;
 

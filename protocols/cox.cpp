@@ -20,12 +20,12 @@
 
 #include "protocols/answer.h"
 
+#include "platform/cells.h"
+#include "platform/debug.h"
 #include "platform/loop.h"
 #include "routing/tables.h"
 #include "serial/comms.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "ui/maindlg.h"
 
 
 namespace {

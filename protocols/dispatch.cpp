@@ -6,12 +6,12 @@
 
 #include "link/commands.h"
 #include "link/revertive.h"
+#include "platform/cells.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
 
 ProtocolState Proto;
 
@@ -134,6 +134,20 @@ void AcceptReply(int port)
         NotePortError(port);
     }
     Ports.NoReply[port] = 0;
+}
+
+void OpenPortPoll(int port)
+{
+    if (port < 1 || port > kMaxPorts)
+        return;
+    Proto.NextPoll[port] = Profile.Ports[port].MinDest;
+    Proto.RxCount[port] = 0;
+}
+
+void ClearPortPoll(int port)
+{
+    if (port >= 1 && port <= kMaxPorts)
+        Proto.NextPoll[port] = 0;
 }
 
 void ProtocolReset() { Proto = ProtocolState{}; }

@@ -25,10 +25,10 @@
 
 #include "link/commands.h"
 #include "link/zoltif.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
 
 extern const ProtocolOps LeitchOps;
 

@@ -24,10 +24,10 @@
 #include "link/commands.h"
 #include "link/revertive.h"
 #include "link/zoltif.h"
+#include "platform/shellstate.h"
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/shell.h"
 
 int32_t NetworkSweepDone = 0;
 

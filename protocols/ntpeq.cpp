@@ -38,9 +38,9 @@
 #include <cstring>
 
 #include "link/revertive.h"
+#include "platform/debug.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 // field is printed but not used.
 #include "protocols/protocol.h"
 
+#include "platform/debug.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
 
 #include <cstdio>
 #include <cstring>

@@ -42,3 +42,8 @@ int ReportTally(int port, int32_t dest, int32_t source);
 // failed port back to ok.
 void AcceptReply(int port);
 void ProtocolReset();
+// A port about to be opened: poll from its first destination, empty
+// receive buffer (the port manager's PortOpening hook).
+void OpenPortPoll(int port);
+// A port read afresh from the profile: no poll position.
+void ClearPortPoll(int port);

@@ -24,9 +24,9 @@
 // through the receive parser whenever it arrives.
 #include "protocols/protocol.h"
 
+#include "platform/debug.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
 
 #include <cstring>
 

@@ -30,9 +30,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/debug.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
 
 namespace {
 

@@ -24,12 +24,12 @@
 
 #include "config/paths.h"
 #include "config/profile.h"
+#include "platform/debug.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/root.h"
+#include "platform/shellstate.h"
 #include "routing/tables.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
 
 #include <dirent.h>
 #include <fcntl.h>

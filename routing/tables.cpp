@@ -14,12 +14,11 @@
 // taken for a route through a virtual source.
 #include "routing/tables.h"
 
+#include "config/paths.h"
 #include "config/profile.h"
-#include "link/commands.h"
-#include "link/revertive.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
+#include "platform/cells.h"
+#include "platform/debug.h"
+#include "platform/shellstate.h"
 
 #include <cstdio>
 
@@ -28,6 +27,19 @@ RoutingTables Routing;
 namespace {
 
 VirtualRouteHook RouteHook = nullptr;
+RoutingHooks Hooks;
+
+void SendRevertives(int32_t first, int32_t last, int kind, uint32_t tag)
+{
+    if (Hooks.SendRevertives)
+        Hooks.SendRevertives(first, last, kind, tag);
+}
+
+void RouteCommand(const char *text)
+{
+    if (Hooks.RouteCommand)
+        Hooks.RouteCommand(text);
+}
 
 int32_t DestCount()
 {
@@ -54,7 +66,7 @@ bool MayRoute(int32_t device, int32_t s, int32_t d, int32_t w)
 {
     if (device != Shell.DriverId)
         return false;
-    if (w < 0 || w >= kWorkstations || !Commands.WorkstationAccess[w])
+    if (!WorkstationAllowed(w))
         return false;
     if (!IsValidSource(s) || !IsValidDest(d))
         return false;
@@ -166,5 +178,7 @@ void ApplyPendingTallies()
 }
 
 void SetVirtualRouteHook(VirtualRouteHook hook) { RouteHook = hook; }
+
+void SetRoutingHooks(const RoutingHooks &hooks) { Hooks = hooks; }
 
 void RoutingReset() { Routing = RoutingTables{}; }

@@ -32,5 +32,14 @@ void ApplyPendingTallies();
 // RouteCommand is given it; null removes the hook.
 using VirtualRouteHook = void (*)(const char *command);
 void SetVirtualRouteHook(VirtualRouteHook hook);
+// What a table change sets off above the tables: revertives to the control
+// system, and routes handed to the command checks.  The link layer
+// registers its SendRevertives and RouteCommand at start-up
+// (ConnectLayers); a hook left null does nothing.
+struct RoutingHooks {
+    void (*SendRevertives)(int32_t first, int32_t last, int kind, uint32_t tag) = nullptr;
+    void (*RouteCommand)(const char *text) = nullptr;
+};
+void SetRoutingHooks(const RoutingHooks &hooks);
 // All tables to 0 (tests).
 void RoutingReset();

@@ -3,14 +3,12 @@
 // through WM_COMMNOTIFY, which MainWndProc hands to DrainPort.
 #include "serial/ports.h"
 
-#include "link/attach.h"
+#include "platform/cells.h"
+#include "platform/debug.h"
 #include "platform/loop.h"
-#include "protocols/protocol.h"
+#include "platform/shellstate.h"
 #include "routing/tables.h"
 #include "serial/comms.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-#include "ui/maindlg.h"
 
 #include <climits>
 #include <cstdio>
@@ -20,6 +18,7 @@ PortState Ports;
 namespace {
 
 PortTransmitHook Hook = nullptr;
+PortHooks Above;  // SetPortHooks
 
 constexpr int32_t kDefaultCommErrorLimit = 5;
 constexpr int kTxLineBytes = 9;  // bytes shown in the Tx diagnostic line
@@ -74,6 +73,8 @@ int32_t ErrorLimit()
 
 void SetPortTransmitHook(PortTransmitHook hook) { Hook = hook; }
 
+void SetPortHooks(const PortHooks &hooks) { Above = hooks; }
+
 void OpenPorts()
 {
     for (int d = 1; d < kMaxDest; ++d) {
@@ -87,10 +88,10 @@ void OpenPorts()
         if (Ports.InUse[p] != 1)
             continue;
         Ports.CommsFail[p] = 0;
-        Proto.NextPoll[p] = Profile.Ports[p].MinDest;
+        if (Above.PortOpening)
+            Above.PortOpening(p);
         Ports.ErrorCount[p] = 0;
         Ports.CommIndex[p] = OpenOnePort(Profile.Ports[p].Port, p);
-        Proto.RxCount[p] = 0;
     }
 }
 
@@ -124,8 +125,8 @@ void PortTransmit(int port, const uint8_t *bytes, int length)
     Ports.CommsFail[port] = 1;
     NotePortError(port);
     int32_t rxOnlyOn = Profile.GoRxOnlyOnComFail;
-    if (!alreadyFailed && (rxOnlyOn == port || rxOnlyOn == 0))
-        SetTxRxMode(1);
+    if (!alreadyFailed && (rxOnlyOn == port || rxOnlyOn == 0) && Above.GoRxOnly)
+        Above.GoRxOnly();
 }
 
 void NotePortError(int port)
@@ -214,8 +215,8 @@ void DrainPort(int index)
             CommGetStatus(Ports.CommIndex[port], nullptr);
             return;
         }
-        for (int i = 0; i < n; ++i)
-            ReceiveDispatch(port, bytes[i]);
+        for (int i = 0; i < n && Above.ReceiveByte; ++i)
+            Above.ReceiveByte(port, bytes[i]);
         fed += n;
         if (GetTickCount() - start >= kDrainMs)
             break;
@@ -223,6 +224,16 @@ void DrainPort(int index)
     // More may wait: come back after whatever else the loop has queued.
     Ports.FollowUpQueued[port] =
         PostMessage(Shell.MainWindow, WM_COMMNOTIFY, static_cast<WPARAM>(index + kDrainFollowUp), 0);
+}
+
+void ForgetPort(int port)
+{
+    if (!ValidPort(port))
+        return;
+    Ports.InUse[port] = 0;
+    Ports.CommIndex[port] = -1;  // "no library index"
+    Ports.CommsFail[port] = 0;
+    Ports.ErrorCount[port] = 0;
 }
 
 void PortsReset() { Ports = PortState{}; }

@@ -37,6 +37,21 @@ constexpr int kDrainFollowUp = 0x100;
 // "Link restored on port %d"), once per change.
 void NoteLinkState(int port);
 void PortsReset();
+// A port read afresh from the profile: not in use, no library index, no
+// failure, no errors (the profile's ClearPort hook).
+void ForgetPort(int port);
+
+// What the port manager sets off above it, registered at start-up
+// (ConnectLayers); a null hook is skipped.  PortOpening: a port is about to
+// be opened (the protocols restart its poll and receive buffer).
+// ReceiveByte: one received byte for the port's protocol (ReceiveDispatch).
+// GoRxOnly: a port has just failed and the link must fall back to Rx Only.
+struct PortHooks {
+    void (*PortOpening)(int port) = nullptr;
+    void (*ReceiveByte)(int port, uint8_t byte) = nullptr;
+    void (*GoRxOnly)() = nullptr;
+};
+void SetPortHooks(const PortHooks &hooks);
 
 // Tests: sees every frame PortTransmit is given, before it is written.
 using PortTransmitHook = void (*)(int port, const uint8_t *bytes, int length);

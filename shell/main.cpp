@@ -10,10 +10,10 @@
 
 #include "platform/bus.h"
 #include "platform/daemon.h"
+#include "platform/debug.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "platform/root.h"
-#include "shell/debug.h"
 #include "shell/service.h"
 #include "shell/shell.h"
 #include "shell/status.h"

@@ -10,18 +10,17 @@
 #include "link/commands.h"
 #include "link/revertive.h"
 #include "link/zoltif.h"
+#include "platform/debug.h"
 #include "platform/dialog.h"
 #include "platform/files.h"
 #include "platform/loop.h"
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
+#include "shell/connect.h"
 #include "shell/menu.h"
 #include "shell/service.h"
 #include "ui/maindlg.h"
-
-ShellState Shell;
 
 int32_t ReadDriverId(const char *commandLine)
 {
@@ -83,6 +82,7 @@ void AbandonUnreadableStateFiles()
 
 void StartDriver()
 {
+    ConnectLayers();
     if (!DriverIdValid()) {
         MessageBox(Shell.MainWindow,
                    "The driver Id supplied as a command line parameter is either missing or invalid!",

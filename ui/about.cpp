@@ -4,7 +4,7 @@
 
 #include "platform/dialog.h"
 #include "platform/loop.h"
-#include "shell/shell.h"
+#include "platform/shellstate.h"
 
 namespace {
 HWND Box = 0;

@@ -9,17 +9,15 @@
 #include "link/attach.h"
 #include "link/commands.h"
 #include "link/zoltif.h"
+#include "platform/debug.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
+#include "platform/shellstate.h"
 #include "protocols/protocol.h"
 #include "protocols/startup.h"
 #include "routing/statefiles.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
-#include "shell/shell.h"
-
-DialogState Dlg;
 
 namespace {
 
@@ -87,7 +85,7 @@ void InitMainDialog()
     FillDestList();
     LoadIndexFile();
     Dlg.SelectedDest = 1;
-    ShowSelectedDest();
+    DrawSelectedDest();
     Shell.KeyboardEnabled = 0;
     ProtocolDialogStart();
     if (Profile.DriverMode == kDriverExternal)
@@ -145,7 +143,7 @@ void OnDestSelect()
     }
     Dlg.SelectedDest = sel + 1;
     Dlg.SelectedSource = Routing.TallyTable[Dlg.SelectedDest];
-    ShowSelectedDest();
+    DrawSelectedDest();
 }
 
 void OnTimer(uintptr_t id)
@@ -161,12 +159,6 @@ void OnTimer(uintptr_t id)
 }
 
 }  // namespace
-
-void SetDialogText(int id, const char *text)
-{
-    if (Dlg.Dialog != 0)
-        SetDlgItemText(Dlg.Dialog, id, text);
-}
 
 void CreateMainDialog()
 {
@@ -212,7 +204,7 @@ LRESULT MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 void FillSourceList() { FillList(IDC_SOURCES, 0, Profile.DatabaseSize_0); }
 void FillDestList() { FillList(IDC_DESTS, 1, Profile.DatabaseSize_1); }
 
-void ShowSelectedDest()
+void DrawSelectedDest()
 {
     if (!IsValidDest(Dlg.SelectedDest))
         return;
@@ -252,7 +244,7 @@ void ToggleLock()
     std::snprintf(text, sizeof text, "RL %d %d %d %d 0", Shell.DriverId, Dlg.SelectedDest,
                   Dlg.SelectedDest, lock);
     InterpretCommand(text);
-    ShowSelectedDest();
+    DrawSelectedDest();
 }
 
 void StopDialogTimers()

@@ -24,7 +24,7 @@
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "shell/shell.h"
 #include "tests/support/modules.h"
 #include "tools/routersim/sim.h"

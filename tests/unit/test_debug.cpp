@@ -12,7 +12,7 @@
 #include "config/profile.h"
 #include "platform/daemon.h"
 #include "platform/dialog.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "shell/shell.h"
 #include "tests/support/support.h"
 

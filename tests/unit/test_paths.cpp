@@ -13,7 +13,7 @@
 #include "link/commands.h"
 #include "platform/profile.h"
 #include "platform/root.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "shell/shell.h"
 #include "tests/support/support.h"
 

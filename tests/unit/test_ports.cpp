@@ -19,7 +19,7 @@
 #include "routing/tables.h"
 #include "serial/comms.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "shell/shell.h"
 #include "tests/support/support.h"
 #include "ui/maindlg.h"

@@ -25,7 +25,7 @@
 #include "protocols/protocol.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "tests/support/modules.h"
 #include "tests/support/support.h"
 

@@ -23,7 +23,7 @@
 #include "platform/root.h"
 #include "routing/statefiles.h"
 #include "routing/tables.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
 #include "shell/shell.h"
 #include "tests/support/support.h"
 

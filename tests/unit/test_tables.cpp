@@ -8,7 +8,8 @@
 #include "link/commands.h"
 #include "protocols/protocol.h"
 #include "routing/tables.h"
-#include "shell/debug.h"
+#include "platform/debug.h"
+#include "shell/connect.h"
 #include "shell/shell.h"
 #include "tests/support/modules.h"
 #include "ui/maindlg.h"
@@ -224,6 +225,44 @@ TEST_F(TablesTest, RevertiveDelayHoldsTalliesUntilTheTick)
     EXPECT_EQ(Routing.TallyTable[6], 0) << "pending entries start at 0";
     EXPECT_EQ(Routing.TallyTable[1], 0);
     EXPECT_EQ(Routing.TallyTable[201], -1) << "beyond the destination count";
+}
+
+// The tables reach the link and the window only through their hooks, in
+// the order the rules call them; with no hooks they still keep the tables.
+std::vector<std::string> Calls;
+
+TEST_F(TablesTest, TableChangesReachTheLayersAboveThroughTheirHooksInOrder)
+{
+    RoutingHooks hooks;
+    hooks.SendRevertives = [](int32_t first, int32_t last, int kind, uint32_t tag) {
+        Calls.push_back("revertives " + std::to_string(first) + "-" + std::to_string(last) + " " +
+                        std::to_string(kind) + " " + std::to_string(tag));
+    };
+    hooks.RouteCommand = [](const char *text) { Calls.push_back(std::string("route ") + text); };
+    SetRoutingHooks(hooks);
+    SetSelectedDestView([] { Calls.push_back("show"); });
+    Calls.clear();
+
+    Routing.TallyTable[5] = 3;
+    RouteVirtual("RC 7 3 5 ',---' 1");  // already the tally: revertive, then the route
+    Dlg.SelectedDest = 4;
+    Routing.PendingTable[4] = 9;
+    for (int d = 1; d <= 200; ++d)
+        if (d != 4)
+            Routing.PendingTable[d] = Routing.TallyTable[d];
+    ApplyPendingTallies();
+    const std::vector<std::string> expected = {"revertives 5-5 1 0", "route RC 7 3 5 ',---' 1",
+                                               "revertives 4-4 1 0", "show"};
+    EXPECT_EQ(Calls, expected);
+
+    SetRoutingHooks(RoutingHooks{});
+    SetSelectedDestView(nullptr);
+    Calls.clear();
+    Routing.PendingTable[4] = 11;
+    ApplyPendingTallies();
+    EXPECT_EQ(Routing.TallyTable[4], 11) << "the tables change without anyone above";
+    EXPECT_TRUE(Calls.empty());
+    ConnectLayers();  // the driver's wiring for the tests that follow
 }
 
 }  // namespace

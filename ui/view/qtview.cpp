@@ -30,10 +30,10 @@
 
 #include "platform/dialog.h"
 #include "platform/loop.h"
-#include "shell/menu.h"
-#include "shell/shell.h"
+#include "platform/shellstate.h"
 #include "ui/about.h"
 #include "ui/maindlg.h"
+#include "ui/menuids.h"
 #include "ui/view.h"
 #include "ui/view/qtview.h"
 

@@ -44,3 +44,6 @@ void SplitCommandFields(const char *text, int maxFields);
 // Where debug and event lines go (tests capture them); null restores stderr.
 using DebugSink = void (*)(const char *line);
 void SetDebugSink(DebugSink sink);
+// Where DebugPrint reads whether debugging is on: the profile's DebugMode,
+// registered at start-up (ConnectLayers).  Without one DebugPrint is silent.
+void SetDebugModeSource(const int32_t *flag);

@@ -1,8 +1,7 @@
-#include "shell/debug.h"
+#include "platform/debug.h"
 
-#include "config/profile.h"
 #include "platform/daemon.h"
-#include "shell/shell.h"
+#include "platform/shellstate.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -16,9 +15,15 @@ namespace {
 
 constexpr size_t kLineSize = 516;
 DebugSink Sink = nullptr;
+// The profile's DebugMode, registered at start-up; none means off.
+const int32_t *DebugModeFlag = nullptr;
+// The router ports an event line can name: 1..8, as the profile has them.
+constexpr int kEventPorts = 8;
 // Per port: a "Comms fail" line has gone out at warning since the last
 // change of state, so the repeats go at info.
-bool FailWarned[kMaxPorts + 1];
+bool FailWarned[kEventPorts + 1];
+
+bool DebugModeOn() { return DebugModeFlag && *DebugModeFlag != 0; }
 
 // Under the journal the line starts with its priority; on a terminal or in
 // a file it stays exactly as it is.
@@ -44,7 +49,7 @@ int PortOfEvent(const char *text)
     if (!at)
         return 0;
     int32_t port = ReadNumber(at + 9);
-    return port >= 1 && port <= kMaxPorts ? port : 0;
+    return port >= 1 && port <= kEventPorts ? port : 0;
 }
 
 const char kRule[] = "----------------------------------------------------------";
@@ -65,9 +70,11 @@ void FlushHexLine(char *line, size_t *used)
 
 void SetDebugSink(DebugSink sink) { Sink = sink; }
 
+void SetDebugModeSource(const int32_t *flag) { DebugModeFlag = flag; }
+
 void DebugPrint(const char *text)
 {
-    if (Profile.DebugMode != 0)
+    if (DebugModeOn())
         DebugPrintAlways(text);
 }
 
@@ -81,7 +88,7 @@ void DebugPrintAlways(const char *text)
 
 void DebugPrintf(const char *format, ...)
 {
-    if (Profile.DebugMode == 0)
+    if (!DebugModeOn())
         return;
     char text[kLineSize];
     va_list ap;

@@ -1,0 +1,3 @@
+#include "platform/shellstate.h"
+
+ShellState Shell;
