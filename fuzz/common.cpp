@@ -3,11 +3,14 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <string>
 
 #include "config/profile.h"
 #include "link/attach.h"
 #include "link/commands.h"
 #include "link/revertive.h"
+#include "platform/bus.h"
+#include "platform/debug.h"
 #include "platform/dialog.h"
 #include "platform/loop.h"
 #include "platform/root.h"
@@ -22,8 +25,6 @@ namespace {
 void Quiet(const char *) {}
 void QuietBox(HWND, const char *, const char *) {}
 }  // namespace
-
-#include "platform/debug.h"
 
 void FuzzSetUpDevice()
 {
@@ -70,4 +71,13 @@ void FuzzSetUpDevice()
     for (auto &w : Commands.WorkstationAccess)
         w = 1;
     Commands.CommandsEnabled = 1;
+}
+
+bool FuzzJoinBus(char *rootTemplate)
+{
+    if (!mkdtemp(rootTemplate))
+        return false;
+    SetRootDirectory(rootTemplate);
+    std::string error;
+    return BusOpen(&error);
 }

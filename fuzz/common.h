@@ -5,3 +5,6 @@
 #include <cstdint>
 
 void FuzzSetUpDevice();
+// Joins the message bus in a fresh root made from the mkdtemp template
+// (changed in place).
+bool FuzzJoinBus(char *rootTemplate);

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz/common.h"
 #include "platform/bus.h"
 #include "platform/busconn.h"
 #include "platform/loop.h"
@@ -98,11 +99,7 @@ void Answerer()
 bool Open()
 {
     static char root[] = "/tmp/wexfuzzconns.XXXXXX";
-    if (!mkdtemp(root))
-        return false;
-    SetRootDirectory(root);
-    std::string error;
-    if (!BusOpen(&error))
+    if (!FuzzJoinBus(root))
         return false;
     BusBounds.postsPerConn = 4;
     BusBounds.bytesPerConn = 16 << 10;

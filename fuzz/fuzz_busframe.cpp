@@ -27,11 +27,7 @@ LRESULT Proc(HWND, UINT, WPARAM, LPARAM lParam)
 bool Open()
 {
     static char root[] = "/tmp/wexfuzzbus.XXXXXX";
-    if (!mkdtemp(root))
-        return false;
-    SetRootDirectory(root);
-    std::string error;
-    if (!BusOpen(&error))
+    if (!FuzzJoinBus(root))
         return false;
     Window = CreateWindowProc(Proc, true);
     char name[16];

@@ -126,44 +126,50 @@ TEST_F(LoopTest, KilledTimerTickThatWaitsIsDropped)
     EXPECT_EQ(CountOf(WM_TIMER), 0u);
 }
 
+namespace {
+
+// A pipe whose read end the loop watches; seen counts the bytes it served.
+struct WatchedPipe {
+    int fds[2] = {-1, -1};
+    static inline int seen = 0;
+    WatchedPipe()
+    {
+        EXPECT_EQ(pipe(fds), 0);
+        seen = 0;
+        LoopAddFd(fds[0], [](int fd, void *) {
+            char c;
+            if (read(fd, &c, 1) == 1)
+                ++seen;
+        }, nullptr);
+    }
+    ~WatchedPipe()
+    {
+        LoopRemoveFd(fds[0]);
+        close(fds[0]);
+        close(fds[1]);
+    }
+    bool Write() { return write(fds[1], "x", 1) == 1; }
+};
+
+}  // namespace
+
 TEST_F(LoopTest, FileEventsAreServed)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    static int seen;
-    seen = 0;
-    LoopAddFd(fds[0], [](int fd, void *) {
-        char c;
-        if (read(fd, &c, 1) == 1)
-            ++seen;
-    }, nullptr);
-    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    WatchedPipe p;
+    ASSERT_TRUE(p.Write());
     LoopRunOnce(1000);
-    EXPECT_EQ(seen, 1);
-    LoopRemoveFd(fds[0]);
-    close(fds[0]);
-    close(fds[1]);
+    EXPECT_EQ(p.seen, 1);
 }
 
 // A pump woken by a due timer alone still reaches ready descriptors.
 TEST_F(LoopTest, RunOnceServesDescriptorsWhenMessagesWereQueued)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    static int seen;
-    seen = 0;
-    LoopAddFd(fds[0], [](int fd, void *) {
-        char c;
-        seen += static_cast<int>(read(fd, &c, 1));
-    }, nullptr);
+    WatchedPipe p;
     HWND w = CreateWindowProc(Recorder, false);
     PostMessage(w, 400, 1, 0);
-    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    ASSERT_TRUE(p.Write());
     LoopRunOnce(0);
-    EXPECT_EQ(seen, 1);
-    LoopRemoveFd(fds[0]);
-    close(fds[0]);
-    close(fds[1]);
+    EXPECT_EQ(p.seen, 1);
 }
 
 // A message that posts itself again whenever it is handled (a port's drain
@@ -178,56 +184,34 @@ LRESULT Reposter(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
 
 TEST_F(LoopTest, SelfRefillingQueueDoesNotStarveDescriptorsOrTimers)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    static int seen;
-    seen = 0;
-    LoopAddFd(fds[0], [](int fd, void *) {
-        char c;
-        if (read(fd, &c, 1) == 1)
-            ++seen;
-    }, nullptr);
+    WatchedPipe p;
     HWND w = CreateWindowProc(Reposter, false);
     ASSERT_TRUE(SetTimer(w, 9, 20));
     PostMessage(w, 500, 0, 0);
-    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    ASSERT_TRUE(p.Write());
     uint32_t start = GetTickCount();
     MSG msg;
-    while ((seen == 0 || CountOf(WM_TIMER) < 2) && GetTickCount() - start < 2000 && GetMessage(&msg))
+    while ((p.seen == 0 || CountOf(WM_TIMER) < 2) && GetTickCount() - start < 2000 && GetMessage(&msg))
         DispatchMessage(&msg);
-    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(p.seen, 1);
     EXPECT_GE(CountOf(WM_TIMER), 2u);
     EXPECT_LT(GetTickCount() - start, 500u);
     EXPECT_GT(CountOf(500), 10u) << "the queue was busy all along";
-    LoopRemoveFd(fds[0]);
-    close(fds[0]);
-    close(fds[1]);
 }
 
 // The same queue under a foreign pump (the window's): each round returns
 // and the descriptor is served, however busy the queue stays.
 TEST_F(LoopTest, SelfRefillingQueueLetsRunOnceReturn)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    static int seen;
-    seen = 0;
-    LoopAddFd(fds[0], [](int fd, void *) {
-        char c;
-        if (read(fd, &c, 1) == 1)
-            ++seen;
-    }, nullptr);
+    WatchedPipe p;
     HWND w = CreateWindowProc(Reposter, false);
     PostMessage(w, 500, 0, 0);
-    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    ASSERT_TRUE(p.Write());
     uint32_t start = GetTickCount();
     for (int round = 0; round < 3; ++round)
         LoopRunOnce(0);
-    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(p.seen, 1);
     EXPECT_LT(GetTickCount() - start, 500u);
-    LoopRemoveFd(fds[0]);
-    close(fds[0]);
-    close(fds[1]);
 }
 
 TEST_F(LoopTest, IdleLoopStaysAsleep)
