@@ -74,34 +74,85 @@ bool WaitFor(const std::function<bool()> &cond, int timeoutMs)
     }
 }
 
+namespace {
+
+// The program's path as execvp would find it, looked up before the fork.
+std::string FindProgram(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        std::string full = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(full.c_str(), X_OK) == 0)
+            return full;
+    }
+    return name;
+}
+
+// Our environment with `overrides` (NAME=value) put in place.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string> &overrides)
+{
+    std::vector<std::string> out;
+    for (char **e = environ; *e; ++e) {
+        std::string entry = *e;
+        std::string key = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (auto &o : overrides)
+            replaced = replaced || o.compare(0, key.size(), key) == 0;
+        if (!replaced)
+            out.push_back(entry);
+    }
+    out.insert(out.end(), overrides.begin(), overrides.end());
+    return out;
+}
+
+std::vector<char *> Pointers(const std::vector<std::string> &texts)
+{
+    std::vector<char *> out;
+    for (auto &t : texts)
+        out.push_back(const_cast<char *>(t.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+// Everything the child needs is made before the fork: a test's own threads
+// may hold the allocator's lock at that moment, and a child that allocates
+// would then hang before it ever runs the program.
 bool StartChild(Child *c, const std::vector<std::string> &argv,
                 const std::vector<std::string> &env, const std::string &logDir,
                 const std::string &name)
 {
     c->outPath = logDir + "/" + name + ".out";
     c->errPath = logDir + "/" + name + ".err";
+    std::string program = FindProgram(argv.at(0));
+    std::vector<std::string> environment = ChildEnvironment(env);
+    std::vector<char *> args = Pointers(argv), envp = Pointers(environment);
     int in[2];
     if (pipe2(in, O_CLOEXEC) != 0)
         return false;
-    pid_t pid = fork();
-    if (pid < 0)
-        return false;
+    int out = open(c->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(c->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t pid = out >= 0 && err >= 0 ? fork() : -1;
     if (pid == 0) {
         dup2(in[0], 0);
-        int out = open(c->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(c->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
-        for (auto &e : env)
-            putenv(strdup(e.c_str()));
-        std::vector<char *> args;
-        for (auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
+        execve(program.c_str(), args.data(), envp.data());
         _exit(127);
     }
     close(in[0]);
+    for (int fd : {out, err})
+        if (fd >= 0)
+            close(fd);
+    if (pid < 0) {
+        close(in[1]);
+        return false;
+    }
     c->pid = pid;
     c->stdinFd = in[1];
     return true;
