@@ -120,6 +120,15 @@ bool GroupBase(int port, int32_t group, int32_t *base)
     return true;
 }
 
+// A group of five runs past the last output of a port whose output count is
+// not a multiple of five; those positions belong to the next port's router
+// (or to none), and this unit's word on them would overwrite its tallies.
+bool BeyondPort(int port, int32_t dest)
+{
+    int32_t last = Profile.Ports[port].MaxDest;
+    return last >= 1 && dest > last;
+}
+
 void SingleTally(int port, int position, const char *text)
 {
     int32_t values[2];
@@ -128,7 +137,8 @@ void SingleTally(int port, int position, const char *text)
     if (read == 0 || !GroupBase(port, values[0], &base))
         return;
     int32_t source = read == 2 ? values[1] : -1;  // no source given: none known
-    ReportTally(port, base + position - 1, source);
+    if (!BeyondPort(port, base + position - 1))
+        ReportTally(port, base + position - 1, source);
 }
 
 // Five outputs in one line.  With a revertive delay every valid entry goes
@@ -146,7 +156,7 @@ void GroupTally(int port, const char *text)
         int32_t dest = base + i;
         int32_t source = values[i + 1];
         DebugPrintf("Tally > iDest=%d iSource=%d", dest, source);
-        if (!IsValidDest(dest))
+        if (!IsValidDest(dest) || BeyondPort(port, dest))
             continue;
         if (!IsValidSource(source))
             source = -1;

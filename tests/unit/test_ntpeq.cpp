@@ -154,6 +154,23 @@ TEST_F(NtpeqTest, GroupTallyPastTheLastDestination)
     EXPECT_EQ(RevertiveCounter, 3u);
 }
 
+// Port 1 has 8 outputs and port 2's router owns 9 and 10: group 2 of port
+// 1 still reports five positions, and the last two must not land on port 2.
+TEST_F(NtpeqTest, GroupPastThePortsLastOutputLeavesTheNextPortAlone)
+{
+    Start(1, 8);
+    UsePort(2, kNtpeq, 9, 16);
+    Routing.TallyTable[9] = 11;
+    Routing.TallyTable[10] = 12;
+    Feed(1, Text(".qM2,1,2,3,4,5,0\r.qJ2,6\r"));
+    EXPECT_EQ(Routing.TallyTable[8], 3);
+    EXPECT_EQ(Routing.TallyTable[9], 11);
+    EXPECT_EQ(Routing.TallyTable[10], 12);
+    EXPECT_EQ(RevertiveCounter, 3u);
+    Feed(2, Text(".qG1,4\r"));  // port 2's own first output still reports
+    EXPECT_EQ(Routing.TallyTable[9], 4);
+}
+
 TEST_F(NtpeqTest, GroupTallyWithBadOrMissingSources)
 {
     Feed(1, Text(".qM1,3,99,-4,2\r"));  // two sources short: positions 4 and 5 untouched
