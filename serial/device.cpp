@@ -148,6 +148,8 @@ bool DeviceLineSettings(termios *tio, int baud, int byteSize, int stopBits, int 
         !StopFlag(stopBits, byteSize, &stop))
         return false;
     cfmakeraw(tio);
+    // XOFF/XON sent by the kernel would be data to a binary protocol
+    tio->c_iflag &= ~(IXOFF | IXANY);
     tio->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
     tio->c_cflag |= CLOCAL | CREAD | size | parityFlags | stop;
     if (parityFlags != 0)

@@ -147,7 +147,7 @@ TEST(LineSettings, CodesMapToTermios)
         termios t{};
         t.c_cflag = CS6 | PARENB | CSTOPB | CRTSCTS;  // leftovers of an earlier user
         t.c_lflag = ECHO | ICANON;
-        t.c_iflag = IXON;
+        t.c_iflag = IXON | IXOFF | IXANY;
         bool ok = DeviceLineSettings(&t, c.baud, c.byteSize, c.stopBits, c.parity);
         ASSERT_EQ(ok, c.ok) << c.what;
         if (!ok)
@@ -158,7 +158,7 @@ TEST(LineSettings, CodesMapToTermios)
         EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD) << c.what;
         EXPECT_EQ(t.c_cflag & CRTSCTS, static_cast<tcflag_t>(CRTSCTS)) << "flow control kept";
         EXPECT_EQ(t.c_lflag & (ECHO | ICANON), 0u) << "raw: " << c.what;
-        EXPECT_EQ(t.c_iflag & IXON, 0u) << "no XON/XOFF on output: " << c.what;
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u) << "no XON/XOFF either way: " << c.what;
         EXPECT_EQ((t.c_iflag & INPCK) != 0, (c.cflag & PARENB) != 0) << c.what;
     }
 }
