@@ -22,9 +22,15 @@ struct Line {
     std::string eol;   // "\r\n", "\n", or "" for a last line without one
 };
 
+// Editors that save UTF-8 may put this mark first; it is kept on write-back
+// but is no part of the first line, or a first [WEX] would go unseen and a
+// second one be added below with the defaults.
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 struct ProfileText {
     std::vector<Line> lines;
     std::string eol = "\n";  // the file's own line ending: that of its first line
+    std::string mark;        // a byte order mark the file began with
 };
 
 int ReadLines(const char *path, ProfileText *file)
@@ -33,6 +39,10 @@ int ReadLines(const char *path, ProfileText *file)
     int state = ReadFileBytes(path, &text, kMaxProfileBytes);
     bool sawEnding = false;
     size_t start = 0;
+    if (text.compare(0, sizeof kByteOrderMark - 1, kByteOrderMark) == 0) {
+        file->mark = kByteOrderMark;
+        start = file->mark.size();
+    }
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         Line line;
@@ -98,7 +108,7 @@ bool KeyValue(const std::string &line, std::string *key, std::string *value)
 
 bool WriteLines(const char *path, const ProfileText &file)
 {
-    std::string text;
+    std::string text = file.mark;
     for (auto &l : file.lines)
         text += l.text + l.eol;
     return ReplaceFileBytes(path, text) == 0;

@@ -50,6 +50,9 @@ TEST(ProfileFiles, CaseInsensitiveNamesTrimmedValues)
     EXPECT_EQ(Get("DATABASE", "DATABASESIZE_0", "-1", path), "16");
     EXPECT_EQ(Get("WEX", "Absent", "-1", path), "-1");
     EXPECT_EQ(Get("Nope", "DebugMode", "NONE", path), "NONE");
+    // An editor's UTF-8 byte order mark does not hide the first section.
+    WriteTextFile(path, "\xEF\xBB\xBF[WEX]\nDriverMode=EXTERNAL\n");
+    EXPECT_EQ(Get("WEX", "DriverMode", "-1", path), "EXTERNAL");
 }
 
 TEST(ProfileFiles, BufferSizeTruncates)
@@ -147,6 +150,8 @@ TEST(ProfileWriter, KeepsLinesAndTheFilesLineEnding)
         {"[WEX]\nA=1", "WEX", "B", "[WEX]\nA=1\nB=2\n"},
         {"[WEX]\nA=1\n[Com_1]\r\nB=7\r\n", "Com_1", "B", "[WEX]\nA=1\n[Com_1]\r\nB=2\r\n"},
         {"", "WEX", "B", "[WEX]\nB=2\n"},
+        {"\xEF\xBB\xBF[WEX]\nA=1\n", "WEX", "B", "\xEF\xBB\xBF[WEX]\nA=1\nB=2\n"},
+        {"\xEF\xBB\xBF[WEX]\nB=1\n", "WEX", "B", "\xEF\xBB\xBF[WEX]\nB=2\n"},
     };
     for (const auto &c : cases) {
         TempRoot root;
