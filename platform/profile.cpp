@@ -19,7 +19,7 @@ namespace {
 
 struct Line {
     std::string text;  // without its line ending
-    std::string eol;   // "\r\n", "\n", or "" for a last line without one
+    std::string eol;   // "\r\n", "\n", "\r", or "" for a last line without one
 };
 
 // Editors that save UTF-8 may put this mark first; it is kept on write-back
@@ -43,25 +43,25 @@ int ReadLines(const char *path, ProfileText *file)
         file->mark = kByteOrderMark;
         start = file->mark.size();
     }
+    // A carriage return alone ends a line too (files saved the old Mac
+    // way): read as one line, such a file would have no keys at all.
     while (start < text.size()) {
-        size_t end = text.find('\n', start);
+        size_t end = text.find_first_of("\r\n", start);
         Line line;
         if (end == std::string::npos) {
             line.text = text.substr(start);
             end = text.size();
         } else {
             line.text = text.substr(start, end - start);
-            line.eol = "\n";
-            if (!line.text.empty() && line.text.back() == '\r') {
-                line.text.pop_back();
-                line.eol = "\r\n";
-            }
+            line.eol = text.compare(end, 2, "\r\n") == 0 ? "\r\n" : text.substr(end, 1);
             if (!sawEnding)
                 file->eol = line.eol;
             sawEnding = true;
         }
         file->lines.push_back(line);
-        start = end + 1;
+        start = end + line.eol.size();
+        if (line.eol.empty())
+            break;
     }
     return state;
 }

@@ -53,6 +53,10 @@ TEST(ProfileFiles, CaseInsensitiveNamesTrimmedValues)
     // An editor's UTF-8 byte order mark does not hide the first section.
     WriteTextFile(path, "\xEF\xBB\xBF[WEX]\nDriverMode=EXTERNAL\n");
     EXPECT_EQ(Get("WEX", "DriverMode", "-1", path), "EXTERNAL");
+    // Lines that end in a carriage return alone are lines too.
+    WriteTextFile(path, "[WEX]\rDriverMode=EXTERNAL\r[Database]\rDatabaseSize_0=16\r");
+    EXPECT_EQ(Get("WEX", "DriverMode", "-1", path), "EXTERNAL");
+    EXPECT_EQ(Get("Database", "DatabaseSize_0", "-1", path), "16");
 }
 
 TEST(ProfileFiles, BufferSizeTruncates)
@@ -152,6 +156,8 @@ TEST(ProfileWriter, KeepsLinesAndTheFilesLineEnding)
         {"", "WEX", "B", "[WEX]\nB=2\n"},
         {"\xEF\xBB\xBF[WEX]\nA=1\n", "WEX", "B", "\xEF\xBB\xBF[WEX]\nA=1\nB=2\n"},
         {"\xEF\xBB\xBF[WEX]\nB=1\n", "WEX", "B", "\xEF\xBB\xBF[WEX]\nB=2\n"},
+        {"[WEX]\rA=1\rB=1\r", "WEX", "B", "[WEX]\rA=1\rB=2\r"},
+        {"[WEX]\rA=1\r", "WEX", "B", "[WEX]\rA=1\rB=2\r"},
     };
     for (const auto &c : cases) {
         TempRoot root;
