@@ -184,23 +184,27 @@ bool WritePrivateProfileString(const char *section, const char *key, const char 
         return false;
     std::string wanted = value ? value : "";
     std::string entry = std::string(key) + "=" + wanted;
+    // The key is looked for as the reader looks for it, through every
+    // section of that name, so that the line changed is the line read; a
+    // new key goes into the first such section.
     int sectionAt = -1, lastInSection = -1;
+    bool inSection = false, inFirst = false;
     for (size_t i = 0; i < file.lines.size(); ++i) {
         std::string name, k, v;
         const std::string &line = file.lines[i].text;
         if (SectionName(line, &name)) {
-            if (sectionAt >= 0)
-                break;
-            if (SameName(name, section))
+            inSection = SameName(name, section);
+            inFirst = inSection && sectionAt < 0;
+            if (inFirst)
                 sectionAt = lastInSection = static_cast<int>(i);
-        } else if (sectionAt >= 0) {
+        } else if (inSection) {
             if (KeyValue(line, &k, &v) && SameName(k, key)) {
                 if (v == Trim(wanted))
                     return true;  // already says so: the file is not touched
                 file.lines[i].text = entry;
                 return WriteLines(path, file);
             }
-            if (!Trim(line).empty())
+            if (inFirst && !Trim(line).empty())
                 lastInSection = static_cast<int>(i);
         }
     }

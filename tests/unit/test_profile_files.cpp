@@ -158,6 +158,9 @@ TEST(ProfileWriter, KeepsLinesAndTheFilesLineEnding)
         {"\xEF\xBB\xBF[WEX]\nB=1\n", "WEX", "B", "\xEF\xBB\xBF[WEX]\nB=2\n"},
         {"[WEX]\rA=1\rB=1\r", "WEX", "B", "[WEX]\rA=1\rB=2\r"},
         {"[WEX]\rA=1\r", "WEX", "B", "[WEX]\rA=1\rB=2\r"},
+        // A section named twice: the line that is read is the line written.
+        {"[WEX]\nA=1\n[Com_1]\nB=7\n[wex]\nB=0\n", "WEX", "B",
+         "[WEX]\nA=1\n[Com_1]\nB=7\n[wex]\nB=2\n"},
     };
     for (const auto &c : cases) {
         TempRoot root;
