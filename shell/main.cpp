@@ -69,9 +69,12 @@ int ParseOptions(int argc, char **argv, Options *o)
         } else if (std::strcmp(a, "--root") == 0 && i + 1 < argc) {
             o->root = argv[++i];
         } else if (std::strcmp(a, "--status") == 0 && i + 1 < argc) {
-            // Checked, not wrapped: 4294967297 is not 1 second.
-            o->statusSeconds = ReadCheckedNumber(argv[++i]);
-            if (o->statusSeconds < 0 || o->statusSeconds > kMaxStatusSeconds) {
+            // Checked, not wrapped: 4294967297 is not 1 second.  Only
+            // digits: "5m" is not 5 seconds, nor "abc" no status line.
+            const char *text = argv[++i];
+            o->statusSeconds = ReadCheckedNumber(text);
+            bool digits = *text && std::strspn(text, "0123456789") == std::strlen(text);
+            if (!digits || o->statusSeconds < 0 || o->statusSeconds > kMaxStatusSeconds) {
                 std::fprintf(stderr, "wex: --status takes 0 to %d seconds\n%s", kMaxStatusSeconds,
                              kUsage);
                 return 64;

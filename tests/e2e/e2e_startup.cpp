@@ -92,10 +92,11 @@ TEST(EndToEndStartup, IdPastThirtyTwoBitsIsRefusedAndTouchesNoFile)
     EXPECT_EQ(Snapshot(s.root.dir), before);
 }
 
-// The status period is checked too: read wrapped, 4294967297 would be 1.
+// The status period is checked too: read wrapped, 4294967297 would be 1;
+// "5m" is not 5 seconds and "abc" is not "no status line".
 TEST(EndToEndStartup, StatusPeriodPastItsRangeIsRefused)
 {
-    for (const char *seconds : {"4294967297", "86401", "-1"}) {
+    for (const char *seconds : {"4294967297", "86401", "-1", "5m", "abc", ""}) {
         TempRoot root;
         Child c;
         ASSERT_TRUE(StartChild(&c, {WEX_BIN, "--headless", "--status", seconds, "--root",
