@@ -32,23 +32,6 @@
 
 namespace {
 
-// Runs wexmsg with the arguments and returns its standard output.
-std::string Wexmsg(Site &s, const std::vector<std::string> &args, int *exitStatus = nullptr,
-                   int timeoutMs = 15000)
-{
-    std::vector<std::string> argv = {WEXMSG_BIN, "--root", s.root.dir};
-    argv.insert(argv.end(), args.begin(), args.end());
-    static int n = 0;
-    Child c;
-    if (!StartChild(&c, argv, {}, s.root.dir, "wexmsg" + std::to_string(++n)))
-        return "";
-    if (!ChildWait(&c, timeoutMs))
-        ChildStop(&c, 1000);
-    if (exitStatus)
-        *exitStatus = c.exitStatus;
-    return ChildOutput(c);
-}
-
 std::string VekWindow(Site &s)
 {
     std::string log = s.VekLog();

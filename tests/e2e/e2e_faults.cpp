@@ -219,9 +219,22 @@ TEST(EndToEndFaults, VekHungWhileTheDriverRuns)
 {
     Site s;
     StartSite(s);
+    // The driver's own window, asked while VEK still answers: the tally
+    // read below must not go through VEK.
+    std::string window = Wexmsg(s, {"send", "vek", "31233", "7"});
+    ASSERT_EQ(window.rfind("result=", 0), 0u) << window;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08x", static_cast<uint32_t>(std::stoll(window.substr(7))));
+    window = hex;
     kill(s.vek.pid, SIGSTOP);
     s.Router(1, "set 1 7 3");
     ASSERT_TRUE(s.WaitRouter(1, "OK set 1 7 3"));
+    // The stop must come after the driver has read the change, or there is
+    // nothing to save; it answers this even while it waits on VEK.
+    ASSERT_TRUE(WaitFor([&] {
+        return Wexmsg(s, {"--text", "", "--size", "64", "send", window, "31242", "7"})
+                   .find("text=\"7 3 ") != std::string::npos;
+    }, 20000));
     kill(s.Driver().pid, SIGTERM);
     bool ended = ChildWait(&s.Driver(), 40000);
     kill(s.vek.pid, SIGCONT);

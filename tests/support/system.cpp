@@ -92,3 +92,18 @@ int Site::StopDriver(const std::string &name)
         ChildStop(&d, 1000);
     return d.exitStatus;
 }
+
+std::string Wexmsg(Site &s, const std::vector<std::string> &args, int *exitStatus, int timeoutMs)
+{
+    std::vector<std::string> argv = {WEXMSG_BIN, "--root", s.root.dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    static int n = 0;
+    Child c;
+    if (!StartChild(&c, argv, {}, s.root.dir, "wexmsg" + std::to_string(++n)))
+        return "";
+    if (!ChildWait(&c, timeoutMs))
+        ChildStop(&c, 1000);
+    if (exitStatus)
+        *exitStatus = c.exitStatus;
+    return ChildOutput(c);
+}

@@ -51,3 +51,7 @@ struct Site {
     // SIGTERM to the driver; waits for its exit and returns its status.
     int StopDriver(const std::string &name = "wex");
 };
+
+// Runs wexmsg on the site's bus with the arguments; its standard output.
+std::string Wexmsg(Site &s, const std::vector<std::string> &args, int *exitStatus = nullptr,
+                   int timeoutMs = 15000);
