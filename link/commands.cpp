@@ -27,6 +27,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 CommandState Commands;
 
@@ -57,6 +58,59 @@ void CopyBounded(char *to, size_t size, const char *from)
         n = size - 1;
     std::memcpy(to, from, n);
     to[n] = 0;
+}
+
+// How many fields the interpreter reads from a command text.
+int FieldsRead(const char *text)
+{
+    if (text[0] != 'R' && text[0] != 'X')
+        return 0;
+    switch (text[1]) {
+    case 'C':
+    case 'L':
+        return 5;
+    case 'P':
+    case 'Q':
+        return 4;
+    case 'F':
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+// Whether the first `limit` characters of a command read the same fields
+// as the whole of it.  A cut that ends inside a field, or before it, would
+// read the workstation as missing (0, the panel's own, always obeyed) or
+// as a shorter number, or leave the field store's earlier contents in
+// place: the command would say something it did not.  Text past the last
+// field read may go.  The shared field store is left as it was.
+bool CutKeepsFields(const char *text, size_t limit)
+{
+    int fields = FieldsRead(text);
+    if (std::strlen(text) <= limit || fields == 0)
+        return true;
+    char savedText[kFieldSlots][kFieldTextSize];
+    int32_t savedValue[kFieldSlots];
+    std::memcpy(savedText, FieldText, sizeof savedText);
+    std::memcpy(savedValue, FieldValue, sizeof savedValue);
+    char cutFields[kFieldSlots][kFieldTextSize];
+    std::string cut(text, limit);
+    for (int pass = 0; pass < 2; ++pass) {
+        // A slot the scan does not reach keeps this mark, which no field
+        // can read as (an apostrophe always opens a quote).
+        for (int i = 0; i < fields; ++i)
+            std::snprintf(FieldText[i], kFieldTextSize, "'");
+        SplitCommandFields(pass == 0 ? cut.c_str() : text, fields);
+        if (pass == 0)
+            std::memcpy(cutFields, FieldText, sizeof cutFields);
+    }
+    bool same = true;
+    for (int i = 0; i < fields; ++i)
+        same = same && std::strcmp(cutFields[i], FieldText[i]) == 0;
+    std::memcpy(FieldText, savedText, sizeof savedText);
+    std::memcpy(FieldValue, savedValue, sizeof savedValue);
+    return same;
 }
 
 // The device must be ours and the workstation one we obey.
@@ -210,7 +264,9 @@ void ReceiveCommand(const char *text)
     char command[kCommandSize] = {};
     CopyBounded(command, sizeof command, text);
     DebugPrint(command);
-    if (Profile.FwdBuffDelay != 0 && command[0] != 0 && command[1] == 'C')
+    if (!CutKeepsFields(text, sizeof command - 1))
+        DebugPrint("Dropped - cut to 511 characters it would read other fields");
+    else if (Profile.FwdBuffDelay != 0 && command[0] != 0 && command[1] == 'C')
         QueueCommand(command);
     else
         InterpretCommand(command);
@@ -296,6 +352,10 @@ void QueueCommand(const char *text)
 {
     if (text == nullptr)
         return;
+    if (!CutKeepsFields(text, kForwardSlotSize - 1)) {
+        DebugPrint("Not queued - cut to 63 characters it would read other fields");
+        return;
+    }
     int slot = Commands.ForwardWrite;
     if (slot < 0 || slot >= kForwardSlots)
         slot = 0;

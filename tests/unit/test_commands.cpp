@@ -315,6 +315,15 @@ TEST_F(CommandTest, OverlongCommandIsCutAt511Characters)
     ASSERT_EQ(texts.size(), 1u);
     EXPECT_EQ(texts[0], command.substr(0, 511));
     EXPECT_EQ(To(External, 2738).size(), 1u);
+
+    // A cut that loses a field would read it as missing: workstation 5,
+    // which may not route, would pass as 0, the driver's own panel.
+    Inbox.clear();
+    Commands.WorkstationAccess[5] = 0;
+    command = "RC 7 3 12 '" + std::string(600, 'n') + "' 5";
+    ReceiveCommand(command.c_str());
+    EXPECT_TRUE(Inbox.empty());
+    EXPECT_EQ(Commands.CommandCounter, 2u);
 }
 
 TEST_F(CommandTest, DriverRevertiveModeReportsItsOwnRoutes)
@@ -509,4 +518,14 @@ TEST_F(CommandTest, ForwardBufferSkipsEmptySlotsAndCutsLongCommands)
     EXPECT_EQ(Routings(), std::vector<std::string>{"ROUTING 3 to 12"});
     EXPECT_EQ(Commands.ForwardRead, 21);
     EXPECT_EQ(Commands.ForwardBuffer[20][0], 0);
+
+    // Cut to its slot, this one would lose its workstation (5, not allowed)
+    // and route as workstation 0: it is not queued.
+    Commands.WorkstationAccess[5] = 0;
+    command = "RC 7 4 12 '" + std::string(50, 'n') + "' 5";
+    ReceiveCommand(command.c_str());
+    EXPECT_EQ(Commands.ForwardWrite, 21);
+    for (int i = 0; i < 32; ++i)
+        DrainForwardBuffer();
+    EXPECT_EQ(Routings().size(), 1u);
 }
