@@ -99,19 +99,6 @@ bool MapsQt(pid_t pid)
     return ReadTextFile("/proc/" + std::to_string(pid) + "/maps").find("libQt6") != std::string::npos;
 }
 
-std::string Wexmsg(Site &s, const std::vector<std::string> &args)
-{
-    static int n = 0;
-    std::vector<std::string> argv = {WEXMSG_BIN, "--root", s.root.dir};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child c;
-    if (!StartChild(&c, argv, {}, s.root.dir, "wexmsg" + std::to_string(++n)))
-        return "";
-    if (!ChildWait(&c, 15000))
-        ChildStop(&c, 1000);
-    return ChildOutput(c);
-}
-
 size_t BusSockets(Site &s)
 {
     size_t n = 0;
