@@ -96,14 +96,15 @@ int ReadField(const char *text, int at, int32_t *value)
 }
 
 // "ZR" DDD SSS.  The wire numbers count from 0: a negative destination
-// field names nothing on this port, and a missing source field means no
-// known source.  A parked output is echoed as source -1 ("ZR005-01"): that
-// is source 0, parking; anything lower is no source the device has.
+// field, or one past the port's last output, names nothing on this port,
+// and a missing source field means no known source.  A parked output is
+// echoed as source -1 ("ZR005-01"): that is source 0, parking; anything
+// lower is no source the device has.
 void ReadReply(int port, const char *line)
 {
     int32_t wireDest = 0, wireSource = -1;
     int at = ReadField(line, 2, &wireDest);
-    if (at < 0 || wireDest < 0)
+    if (at < 0 || OutsidePort(port, wireDest + Profile.Ports[port].MinDest))
         return;
     int32_t source = -1;
     if (ReadField(line, at, &wireSource) >= 0)

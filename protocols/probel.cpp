@@ -105,7 +105,10 @@ void ProcessMessage(int port, const uint8_t *message)
     uint8_t mult = message[2];
     int32_t wireDest = ((mult & 0x70) << 3) | (message[3] & 0x7F);
     int32_t wireSource = ((mult & 0x07) << 7) | (message[4] & 0x7F);
-    ReportTally(port, wireDest + Profile.Ports[port].MinDest, wireSource + 1);
+    int32_t dest = wireDest + Profile.Ports[port].MinDest;
+    if (OutsidePort(port, dest))
+        return;  // an output of a router larger than this port: not ours
+    ReportTally(port, dest, wireSource + 1);
 }
 
 // A router that answers again after a comms failure is reported ok, and
