@@ -31,6 +31,7 @@
 #include <cstring>
 
 #include "link/revertive.h"
+#include "platform/debug.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
 
@@ -39,6 +40,10 @@ namespace {
 constexpr uint8_t kCR = 0x0D;
 constexpr int kFrameSize = 48;   // never below the nine bytes the Tx line shows
 constexpr int kFieldWidth = 3;
+// A wider number would stretch its field, and the router, reading three
+// digits, would take another crosspoint: such a frame is not sent.  Wire
+// source -1 is parking and goes out as "-01".
+constexpr int32_t kMaxField = 999;
 
 void SendText(int port, const char *text, int length)
 {
@@ -53,6 +58,10 @@ void BtsPoll(int32_t dest)
     if (port == 0)
         return;
     int32_t wireDest = dest - Profile.Ports[port].MinDest;
+    if (wireDest > kMaxField) {
+        DebugPrintf("(Bts)Destination %d out of reach", dest);
+        return;
+    }
     char text[kFrameSize] = {};
     if (wireDest == 0) {
         std::snprintf(text, sizeof text, "ZW999%c", kCR);
@@ -69,9 +78,13 @@ void BtsRoute(int32_t source, int32_t dest)
     int port = PortForDest(dest);
     if (port == 0)
         return;
+    int32_t wireDest = dest - Profile.Ports[port].MinDest;
+    if (wireDest > kMaxField || source - 1 > kMaxField) {
+        DebugPrintf("(Bts)Source %d or destination %d out of reach", source, dest);
+        return;
+    }
     char text[kFrameSize] = {};
-    int n = std::snprintf(text, sizeof text, "ZS%03d%03d%c", dest - Profile.Ports[port].MinDest,
-                          source - 1, kCR);
+    int n = std::snprintf(text, sizeof text, "ZS%03d%03d%c", wireDest, source - 1, kCR);
     SendText(port, text, n);
 }
 
