@@ -20,7 +20,7 @@
 // already carries the source is reported back at once (and still sent).
 //
 // The port's receive buffer (bytes 0..255) is a cyclic line buffer: a CR
-// completes a line when a "Z" is found in bytes 0..254, otherwise the bytes
+// completes a line when a "Z" is found in bytes 0..255, otherwise the bytes
 // stay and the write index wraps over the oldest ones.  Every CR brings a
 // failed port back to ok; other lines than R and Y are ignored.
 #include "protocols/protocol.h"
@@ -31,6 +31,7 @@
 #include <cstring>
 
 #include "link/revertive.h"
+#include "platform/debug.h"
 #include "routing/tables.h"
 #include "serial/ports.h"
 
@@ -39,6 +40,10 @@ namespace {
 constexpr uint8_t kCR = 0x0D;
 constexpr int kFrameSize = 48;   // never below the nine bytes the Tx line shows
 constexpr int kFieldWidth = 3;
+// A wider number would stretch its field, and the router, reading three
+// digits, would take another crosspoint: such a frame is not sent.  Wire
+// source -1 is parking and goes out as "-01".
+constexpr int32_t kMaxField = 999;
 
 void SendText(int port, const char *text, int length)
 {
@@ -53,6 +58,10 @@ void BtsPoll(int32_t dest)
     if (port == 0)
         return;
     int32_t wireDest = dest - Profile.Ports[port].MinDest;
+    if (wireDest > kMaxField) {
+        DebugPrintf("(Bts)Destination %d out of reach", dest);
+        return;
+    }
     char text[kFrameSize] = {};
     if (wireDest == 0) {
         std::snprintf(text, sizeof text, "ZW999%c", kCR);
@@ -69,9 +78,13 @@ void BtsRoute(int32_t source, int32_t dest)
     int port = PortForDest(dest);
     if (port == 0)
         return;
+    int32_t wireDest = dest - Profile.Ports[port].MinDest;
+    if (wireDest > kMaxField || source - 1 > kMaxField) {
+        DebugPrintf("(Bts)Source %d or destination %d out of reach", source, dest);
+        return;
+    }
     char text[kFrameSize] = {};
-    int n = std::snprintf(text, sizeof text, "ZS%03d%03d%c", dest - Profile.Ports[port].MinDest,
-                          source - 1, kCR);
+    int n = std::snprintf(text, sizeof text, "ZS%03d%03d%c", wireDest, source - 1, kCR);
     SendText(port, text, n);
 }
 
@@ -96,14 +109,15 @@ int ReadField(const char *text, int at, int32_t *value)
 }
 
 // "ZR" DDD SSS.  The wire numbers count from 0: a negative destination
-// field names nothing on this port, and a missing source field means no
-// known source.  A parked output is echoed as source -1 ("ZR005-01"): that
-// is source 0, parking; anything lower is no source the device has.
+// field, or one past the port's last output, names nothing on this port,
+// and a missing source field means no known source.  A parked output is
+// echoed as source -1 ("ZR005-01"): that is source 0, parking; anything
+// lower is no source the device has.
 void ReadReply(int port, const char *line)
 {
     int32_t wireDest = 0, wireSource = -1;
     int at = ReadField(line, 2, &wireDest);
-    if (at < 0 || wireDest < 0)
+    if (at < 0 || OutsidePort(port, wireDest + Profile.Ports[port].MinDest))
         return;
     int32_t source = -1;
     if (ReadField(line, at, &wireSource) >= 0)

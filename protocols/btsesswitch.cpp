@@ -176,7 +176,10 @@ void ScanTallies(int port, const uint8_t *frame)
             return;
         int32_t source = count != 0 ? BigEndian16(frame + r + 7) + 1 : 0;
         r += 7 + 2 * count;
-        ApplyRecord(dest, source);
+        // A record past the port's last output is another output of a
+        // larger router, not one of the next port's.
+        if (!OutsidePort(port, dest))
+            ApplyRecord(dest, source);
     }
 }
 

@@ -125,6 +125,14 @@ int ReportTally(int port, int32_t dest, int32_t source)
     return 1;
 }
 
+bool OutsidePort(int port, int32_t dest)
+{
+    if (port < 1 || port > kMaxPorts)
+        return true;
+    const PortConfig &config = Profile.Ports[port];
+    return dest < config.MinDest || (config.MaxDest >= 1 && dest > config.MaxDest);
+}
+
 void AcceptReply(int port)
 {
     if (port < 1 || port > kMaxPorts)

@@ -159,6 +159,8 @@ void ProcessLine(int port, const char *line)
         return;
     DebugPrintf("Result -> %x/%x,%x", static_cast<unsigned>(level), static_cast<unsigned>(dest),
                 static_cast<unsigned>(source));
+    if (OutsidePort(port, dest))
+        return;  // past the port's last output: not one of ours
     if (ReportTally(port, dest, source) && Profile.RevertiveDelay == 0)
         NotifyExternal(dest);
 }

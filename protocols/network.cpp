@@ -125,6 +125,10 @@ void ProcessMessage(int port, const uint8_t *message)
     if (message[0] != Header())
         return;
     int32_t dest = message[1] + Profile.Ports[port].MinDest;
+    // The router reports its whole level; outputs past the port's last are
+    // not ours (nor the end of our sweep), whatever port owns that number.
+    if (OutsidePort(port, dest))
+        return;
     int32_t source = message[2] + 1;
     if (StoreTally(port, dest, source))
         NotifyExternal(dest);

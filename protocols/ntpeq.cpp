@@ -27,7 +27,7 @@
 // "q" as second character, or with an unknown letter, are ignored quietly.
 //
 // The port's receive buffer (bytes 0..255) is a cyclic line buffer: a CR
-// completes a line when a full stop is found in bytes 0..254, otherwise the
+// completes a line when a full stop is found in bytes 0..255, otherwise the
 // bytes stay and the write index wraps over the oldest ones.  A completed
 // line clears the no-reply count; this protocol never clears a comms failure.
 #include "protocols/protocol.h"
@@ -120,15 +120,6 @@ bool GroupBase(int port, int32_t group, int32_t *base)
     return true;
 }
 
-// A group of five runs past the last output of a port whose output count is
-// not a multiple of five; those positions belong to the next port's router
-// (or to none), and this unit's word on them would overwrite its tallies.
-bool BeyondPort(int port, int32_t dest)
-{
-    int32_t last = Profile.Ports[port].MaxDest;
-    return last >= 1 && dest > last;
-}
-
 void SingleTally(int port, int position, const char *text)
 {
     int32_t values[2];
@@ -137,7 +128,9 @@ void SingleTally(int port, int position, const char *text)
     if (read == 0 || !GroupBase(port, values[0], &base))
         return;
     int32_t source = read == 2 ? values[1] : -1;  // no source given: none known
-    if (!BeyondPort(port, base + position - 1))
+    // A group of five runs past the last output of a port whose output
+    // count is not a multiple of five: those positions are not this unit's.
+    if (!OutsidePort(port, base + position - 1))
         ReportTally(port, base + position - 1, source);
 }
 
@@ -156,7 +149,7 @@ void GroupTally(int port, const char *text)
         int32_t dest = base + i;
         int32_t source = values[i + 1];
         DebugPrintf("Tally > iDest=%d iSource=%d", dest, source);
-        if (!IsValidDest(dest) || BeyondPort(port, dest))
+        if (!IsValidDest(dest) || OutsidePort(port, dest))
             continue;
         if (!IsValidSource(source))
             source = -1;

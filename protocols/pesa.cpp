@@ -102,7 +102,11 @@ void ProcessLine(int port)
     if (std::sscanf(line, "%3d%2d%3d", &dest, &middle, &source) != 3)
         return;  // a damaged line names no crosspoint
     DebugPrintf("Revertive %d %d %d", dest, middle, source);
-    ReportTally(port, dest - 1 + Profile.Ports[port].MinDest, source);
+    // Wire 000 and numbers past the port's last output name no output of
+    // this port; they must not land on a neighbour's.
+    int32_t system = dest - 1 + Profile.Ports[port].MinDest;
+    if (!OutsidePort(port, system))
+        ReportTally(port, system, source);
 }
 
 void Receive(int port, uint8_t byte)

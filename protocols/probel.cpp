@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "link/attach.h"
+#include "platform/debug.h"
 #include "serial/ports.h"
 
 extern const ProtocolOps ProbelOps;
@@ -39,6 +40,11 @@ constexpr uint8_t kConnected = 4;
 constexpr int kFrameBuffer = 9;
 // Collection stops at the end of the part of the receive buffer we use.
 constexpr int kCollectLimit = 256;
+// Ten-bit wire numbers.  Cut to ten bits a larger one would name another
+// crosspoint, so it is not sent; wire source 1023 is parking (source 0),
+// which leaves sources 1 to 1023.
+constexpr int32_t kMaxWire = 1023;
+constexpr int32_t kMaxSource = kMaxWire;
 
 uint8_t Checksum(const uint8_t *message, int last)
 {
@@ -59,6 +65,10 @@ void ProbelPoll(int32_t dest)
     if (port == 0)
         return;
     int32_t d = dest - Profile.Ports[port].MinDest;
+    if (d > kMaxWire) {
+        DebugPrintf("(Probel)Destination %d out of reach", dest);
+        return;
+    }
     uint8_t message[kFrameBuffer] = {kStart, kInterrogate, Multiplier(0, d),
                                      static_cast<uint8_t>(d & 0x7F)};
     message[4] = Checksum(message, 3);
@@ -72,6 +82,10 @@ void ProbelRoute(int32_t source, int32_t dest)
     if (port == 0)
         return;
     int32_t d = dest - Profile.Ports[port].MinDest;
+    if (d > kMaxWire || source > kMaxSource) {
+        DebugPrintf("(Probel)Source %d or destination %d out of reach", source, dest);
+        return;
+    }
     int32_t s = source - 1;
     uint8_t message[kFrameBuffer] = {kStart, kConnect, Multiplier(s, d),
                                      static_cast<uint8_t>(d & 0x7F),
@@ -105,7 +119,10 @@ void ProcessMessage(int port, const uint8_t *message)
     uint8_t mult = message[2];
     int32_t wireDest = ((mult & 0x70) << 3) | (message[3] & 0x7F);
     int32_t wireSource = ((mult & 0x07) << 7) | (message[4] & 0x7F);
-    ReportTally(port, wireDest + Profile.Ports[port].MinDest, wireSource + 1);
+    int32_t dest = wireDest + Profile.Ports[port].MinDest;
+    if (OutsidePort(port, dest))
+        return;  // an output of a router larger than this port: not ours
+    ReportTally(port, dest, wireSource + 1);
 }
 
 // A router that answers again after a comms failure is reported ok, and

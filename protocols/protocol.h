@@ -38,6 +38,11 @@ void ReceiveDispatch(int port, uint8_t byte);
 // The shared reporting contract: validate, pend or store, report.
 // Returns 1 when the tally changed.
 int ReportTally(int port, int32_t dest, int32_t source);
+// A destination a reply names by its place on the port (counted from
+// MinDest) that lies outside MinDest..MaxDest: no output of this port's
+// router, though the number may be one of another port's.  A port without
+// MaxDest is bounded by the destination count alone.
+bool OutsidePort(int port, int32_t dest);
 // A reply the protocol accepted: clears the no-reply count and brings a
 // failed port back to ok.
 void AcceptReply(int port);

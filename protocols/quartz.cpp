@@ -86,7 +86,11 @@ void ProcessLine(int port)
     int dest = 0, source = 0;
     if (std::sscanf(line + at, "%3d,%4d", &dest, &source) != 2)
         return;  // a damaged line names no crosspoint
-    ReportTally(port, dest - 1 + Profile.Ports[port].MinDest, source);
+    // Wire 0 (or below) and numbers past the port's last output are no
+    // output of this port's router; they must not land on a neighbour's.
+    int32_t system = dest - 1 + Profile.Ports[port].MinDest;
+    if (!OutsidePort(port, system))
+        ReportTally(port, system, source);
 }
 
 void Receive(int port, uint8_t byte)

@@ -112,8 +112,10 @@ void ProcessFrame(int port)
         return;
     }
     DebugPrint("TALLY");
+    // Wire 0 and numbers past the port's last output name no output of this
+    // port; they must not land on a neighbour's.
     int32_t dest = f[7] - 1 + Profile.Ports[port].MinDest;
-    if (!IsValidDest(dest))
+    if (!IsValidDest(dest) || OutsidePort(port, dest))
         return;
     DebugPrint("Dest valid");
     if (ReportTally(port, dest, f[6]))

@@ -91,8 +91,9 @@ int CharValue(uint8_t c) { return c < 0x40 ? c - 0x30 : c - 0x37; }
 
 // A tally from the router.  A source character the device has no source
 // for is reported as no source, like every other router's; a destination
-// character below "0" is no output of this port (it would name one of the
-// port below), so the reply is dropped.
+// character below "0", or past the port's last output, is no output of this
+// port (it would name one of the port below or above), so the reply is
+// dropped.
 void RtrReply(int port, const uint8_t *reply)
 {
     int destValue, sourceValue;
@@ -106,10 +107,8 @@ void RtrReply(int port, const uint8_t *reply)
         NotePortError(port);
         return;
     }
-    if (destValue < 0)
-        return;
     int32_t dest = destValue + Profile.Ports[port].MinDest;
-    if (!IsValidDest(dest))
+    if (!IsValidDest(dest) || OutsidePort(port, dest))
         return;
     ReportTally(port, dest, sourceValue + 1);
     if (Ports.CommsFail[port] == 1)

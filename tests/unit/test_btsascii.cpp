@@ -47,6 +47,22 @@ TEST_F(BtsasciiTest, SetFrames)
     EXPECT_EQ(RevertiveCounter, 0u);
 }
 
+// Three-digit fields: a wider number would be read as its first three
+// digits, another crosspoint, so it is not sent.
+TEST_F(BtsasciiTest, NumbersPastThreeDigitsAreNotSent)
+{
+    UsePort(1, kBts, 1, 1200);
+    Profile.DatabaseSize_0 = 1200;
+    Profile.DatabaseSize_1 = 1200;
+    ProtocolTable[kBts]->poll(1001);
+    RouteDispatch(5, 1001);
+    RouteDispatch(1001, 6);
+    EXPECT_TRUE(Sent.empty());
+    ProtocolTable[kBts]->poll(1000);
+    RouteDispatch(1000, 1000);
+    EXPECT_EQ(Sent, TextFrames({"ZR999\r", "ZS999999\r"}));
+}
+
 TEST_F(BtsasciiTest, RouteTheRouterAlreadyHasIsReportedAtOnceAndStillSent)
 {
     Routing.TallyTable[6] = 13;

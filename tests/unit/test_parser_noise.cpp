@@ -57,8 +57,12 @@ struct ParserCase {
     int minBytesPerError;        // 0: it never counts a line error
     bool clearsFailure;          // a failed port comes back (and is reported ok)
     ByteString resync;           // ends whatever message the noise left open
-    ByteString valid;            // one message from the protocol's own examples
+    ByteString valid;            // one message like the protocol's own examples
     std::vector<Tally> tallies;  // what it sets (port 1, MinDest 1)
+    // Messages naming an output past the end of their port (port 1 ends at
+    // 100) or before its start (port 2 starts at 101): the wire counts from
+    // the port's MinDest, so that is no output of the other port.
+    std::vector<std::pair<int, ByteString>> strays = {};
 };
 
 // ---- Noise shaped like each protocol's messages ----
@@ -302,35 +306,39 @@ ByteString Repeat(const ByteString &bytes, int times)
 const ParserCase kParsers[] = {
     {"Hbxrcp", 1, NoSettings, HbxrcpShape, kDests, 2, true, Text("\r"), Text(".AA12,5\r"),
      {{12, 5}}},
-    {"Probel", 2, NoSettings, ProbelShape, kDests, 5, true, {}, Bytes("FF 03 10 01 04 68"),
-     {{130, 5}}},
+    // Destination 12 (the examples' 130 is past port 1's last output).
+    {"Probel", 2, NoSettings, ProbelShape, kDests, 5, true, {}, Bytes("FF 03 00 0B 04 6E"),
+     {{12, 5}}, {{1, Bytes("FF 03 00 64 04 15")}}},
     {"Vistek", 5, NoSettings, VistekShape, kDests, 3, true, Text("\r"), Text(".SV12,5\r"),
      {{12, 5}}},
     {"Ntpeq", 6, NoSettings, NtpeqShape, kDests, 0, false, Text("\r"),
-     Text(".qM2,1,2,3,4,5,0\r"), {{6, 1}, {7, 2}, {8, 3}, {9, 4}, {10, 5}}},
+     Text(".qM2,1,2,3,4,5,0\r"), {{6, 1}, {7, 2}, {8, 3}, {9, 4}, {10, 5}},
+     {{1, Text(".qG21,5\r")}, {1, Text(".qM21,1,2,3,4,5,0\r")}}},
     {"Vardartr", 7, NoSettings, VardaShape, kDests, 4, true, Text("\r"), Text("IA0\r"),
-     {{11, 1}}},
+     {{11, 1}}, {{1, Text("I\x9b" "4\r")}, {2, Text("I/4\r")}}},
     // An output is one character worth c - "0": up to 0xFF - 0x30, whichever
     // port it came on.
     {"Vardagpi", 8, NoSettings, VardaShape, 0xFF - 0x30, 4, false, Text("\r"), Text("S30\r"),
      {{3, 2}}},
     {"Btsascii", 9, NoSettings, BtsasciiShape, kDests, 0, true, Text("\r"), Text("ZR005012\r"),
-     {{6, 13}}},
+     {{6, 13}}, {{1, Text("ZR100004\r")}, {2, Text("ZR-01004\r")}}},
     {"Quartz", 10, QuartzSettings, QuartzShape, kDests, 0, true, {}, Text(".AV005,0012\r"),
-     {{5, 12}}},
+     {{5, 12}}, {{1, Text(".AV101,0005\r")}, {2, Text(".AV000,0005\r")}}},
     {"Btsesswitch", 11, BtsSettings, BtsesswitchShape, kDests, 3, true, Repeat({0x04}, 258),
-     Bytes("02 0B 00 00 47 00 00 00 04 00 01 00 09 A0"), {{5, 10}}},
+     Bytes("02 0B 00 00 47 00 00 00 04 00 01 00 09 A0"), {{5, 10}},
+     {{1, Bytes("02 0B 00 00 47 00 00 00 64 00 01 00 04 45")}}},
     {"Network", 12, NetworkSettings, NetworkShape, kDests, 0, true, {}, Bytes("A3 05 09"),
-     {{6, 10}}},
+     {{6, 10}}, {{1, Bytes("A3 64 04")}}},
     {"Leitch", 13, NoSettings, LeitchShape, kDests, 0, true, Text("\r"), Text("S:11F,A\r"),
-     {{32, 11}}},
+     {{32, 11}}, {{1, Text("S:164,4\r")}, {2, Text("S:1-1,4\r")}}},
     // The unit's state is destination 1, whatever port it came on.
     {"Adrienne", 14, NoSettings, AdrienneShape, 1, 0, false, Repeat(Bytes("30 00 31"), 4),
      Bytes("32 00 31"), {{1, 3}}},
     {"Pesa", 15, NoSettings, PesaShape, kDests, 0, true, Text("\n"), Text("01201034\r\n"),
-     {{12, 34}}},
+     {{12, 34}}, {{2, Text("00001005\r\n")}}},
     {"Sony", 16, NoSettings, SonyShape, kDests, 4, true, Repeat({0x00}, 17),
-     Bytes("02 06 31 01 01 72 03 01 51"), {{1, 3}}},
+     Bytes("02 06 31 01 01 72 03 01 51"), {{1, 3}},
+     {{1, Bytes("02 06 31 01 01 72 05 65 EB")}, {2, Bytes("02 06 31 01 01 72 05 00 50")}}},
 };
 
 void PrintTo(const ParserCase &c, std::ostream *out) { *out << c.name; }
@@ -482,6 +490,22 @@ TEST_P(ParserNoise, MillionRandomBytes)
         EXPECT_LE(Proto.RxCount[port], 256);
     }
     ExpectRecovery(c.resync, c.valid, c.tallies);
+}
+
+// A router's word on an output its port does not own never lands in
+// another port's range.
+TEST_P(ParserNoise, StraysStayOffOtherPorts)
+{
+    const ParserCase &c = GetParam();
+    SetUpDevice(c.code, 100);
+    c.settings();
+    for (const auto &[port, message] : c.strays)
+        Feed(port, message);
+    for (int32_t d = 0; d < kTableSize; ++d) {
+        ASSERT_EQ(Routing.TallyTable[d], 0) << "destination " << d;
+        ASSERT_EQ(Routing.PendingTable[d], 0) << "destination " << d;
+    }
+    EXPECT_TRUE(Revertives().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Parsers, ParserNoise, ::testing::ValuesIn(kParsers),

@@ -65,6 +65,25 @@ TEST_F(Probel, FramesOfRouteAndPoll)
     ExpectTallies({}, "routes leave the table to the router's answer");
 }
 
+// Ten-bit numbers: cut to ten bits they would name another crosspoint, and
+// wire source 1023 is parking, so source 1024 and up and destinations past
+// wire 1023 are not sent.
+TEST_F(Probel, NumbersPastTenBitsAreNotSent)
+{
+    UsePort(1, kProbel, 1, 1100);
+    Profile.DatabaseSize_0 = 1100;
+    Profile.DatabaseSize_1 = 1100;
+    Ops().poll(1025);
+    Ops().route(5, 1025);
+    Ops().route(1024, 6);
+    EXPECT_TRUE(Sent.empty());
+    Ops().poll(1024);
+    Ops().route(1023, 1024);
+    ASSERT_EQ(Sent.size(), 2u);
+    EXPECT_EQ(Hex(Sent[0].bytes), "FF 01 70 7F 10");
+    EXPECT_EQ(Hex(Sent[1].bytes), "FF 02 77 7F 7E 0A");
+}
+
 TEST_F(Probel, DestinationNoPortServesSendsNothing)
 {
     Profile.Ports[2].MaxDest = 250;
