@@ -20,7 +20,7 @@
 // already carries the source is reported back at once (and still sent).
 //
 // The port's receive buffer (bytes 0..255) is a cyclic line buffer: a CR
-// completes a line when a "Z" is found in bytes 0..255, otherwise the bytes
+// completes a line when a "Z" is found in bytes 0..254, otherwise the bytes
 // stay and the write index wraps over the oldest ones.  Every CR brings a
 // failed port back to ok; other lines than R and Y are ignored.
 #include "protocols/protocol.h"

@@ -26,7 +26,7 @@ bool LineStore(int port, uint8_t byte)
 int LineTake(int port, char lead, char *line)
 {
     const uint8_t *buffer = Proto.RxBuffer[port];
-    const void *at = std::memchr(buffer, lead, kLineMax);
+    const void *at = std::memchr(buffer, lead, kLineMax - 1);
     if (at == nullptr)
         return -1;
     int start = static_cast<int>(static_cast<const uint8_t *>(at) - buffer);
@@ -42,8 +42,7 @@ int LineTake(int port, char lead, char *line)
 
 void LineDone(int port)
 {
-    // All 256 bytes, so that a lead left on byte 255 is never found again.
-    std::memset(Proto.RxBuffer[port], 0, kLineMax);
+    std::memset(Proto.RxBuffer[port], 0, kLineMax - 1);
     Proto.RxCount[port] = 0;
     Ports.NoReply[port] = 0;
 }

@@ -9,11 +9,9 @@ constexpr int kLineMax = 256;
 
 // Stores one received byte; true when it was the carriage return.
 bool LineStore(int port, uint8_t byte);
-// Copies the line from the first `lead` in bytes 0..255 (wrapping after
+// Copies the line from the first `lead` in bytes 0..254 (wrapping after
 // 255) up to and including the carriage return into line (kLineMax + 1
 // bytes) and terminates it; the length, or -1 when no lead is there.
-// Byte 255 is searched too: the write index wraps there, so a line may
-// well start on it.
 int LineTake(int port, char lead, char *line);
 // A line was handled: empties the buffer and clears the no-reply count.
 void LineDone(int port);

@@ -27,7 +27,7 @@
 // "q" as second character, or with an unknown letter, are ignored quietly.
 //
 // The port's receive buffer (bytes 0..255) is a cyclic line buffer: a CR
-// completes a line when a full stop is found in bytes 0..255, otherwise the
+// completes a line when a full stop is found in bytes 0..254, otherwise the
 // bytes stay and the write index wraps over the oldest ones.  A completed
 // line clears the no-reply count; this protocol never clears a comms failure.
 #include "protocols/protocol.h"

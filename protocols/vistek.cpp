@@ -21,7 +21,7 @@
 // name a destination this device does not have, are dropped quietly.
 //
 // The port's receive buffer (bytes 0..255) is a cyclic line buffer: a CR
-// completes a line when a full stop is found in bytes 0..255, otherwise the
+// completes a line when a full stop is found in bytes 0..254, otherwise the
 // bytes stay and the write index wraps over the oldest ones.
 #include "protocols/protocol.h"
 

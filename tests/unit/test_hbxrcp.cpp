@@ -238,11 +238,6 @@ TEST_F(HbxrcpTest, LineWrapsFromTheEndOfTheBufferToItsStart)
     Feed(".AA12,5 B13,7\r");  // bytes 250..255, then 0..7
     EXPECT_EQ(Routing.TallyTable[12], 5);
     EXPECT_EQ(Routing.TallyTable[13], 7);
-
-    Feed(std::string(254, 'x') + "\r");  // no full stop: the bytes stay
-    Feed(".AA14,9\r");                    // the full stop is the last byte, 255
-    EXPECT_EQ(Routing.TallyTable[14], 9);
-    EXPECT_EQ(Proto.RxCount[1], 0);
 }
 
 TEST_F(HbxrcpTest, PortsKeepTheirOwnLines)
