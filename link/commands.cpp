@@ -266,7 +266,7 @@ void ReceiveCommand(const char *text)
     DebugPrint(command);
     if (!CutKeepsFields(text, sizeof command - 1))
         DebugPrint("Dropped - cut to 511 characters it would read other fields");
-    else if (Profile.FwdBuffDelay != 0 && command[0] != 0 && command[1] == 'C')
+    else if (Profile.FwdBuffDelay > 0 && command[0] != 0 && command[1] == 'C')
         QueueCommand(command);
     else
         InterpretCommand(command);
@@ -337,6 +337,8 @@ void RouteFromExternal(int32_t destination, int32_t source)
     RouteCommand(command);
 }
 
+// A period below 0 (an operator's typo in the profile) is no period: it
+// would queue routes that no timer ever drains, so commands run at once.
 void StartForwardBuffer()
 {
     std::memset(Commands.ForwardBuffer, 0, sizeof Commands.ForwardBuffer);

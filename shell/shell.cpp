@@ -116,7 +116,7 @@ void StartDriver()
         AbandonStartup();
         return;
     }
-    if (Profile.FwdBuffDelay != 0)
+    if (Profile.FwdBuffDelay > 0)
         StartForwardBuffer();
     if (Profile.FirstVirtual != 0)
         SendRevertives(Profile.FirstVirtual, Profile.DatabaseSize_1, 1, 0);    // Registered and the ports open: the service manager may call us started.

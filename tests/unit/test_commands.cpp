@@ -486,6 +486,15 @@ TEST_F(CommandTest, ForwardBufferPacesRoutesButNotLocks)
     EXPECT_EQ(Routings().size(), 3u);
 }
 
+// A negative period in the profile: no timer would ever drain the queue, so
+// there is no forward buffer and routes run at once.
+TEST_F(CommandTest, NegativeForwardPeriodRoutesAtOnce)
+{
+    Profile.FwdBuffDelay = -5;
+    ReceiveCommand("RC 7 1 10 ',---' 0");
+    EXPECT_EQ(Routings(), std::vector<std::string>{"ROUTING 1 to 10"});
+}
+
 TEST_F(CommandTest, ForwardBufferWrapsAndOverwrites)
 {
     Profile.FwdBuffDelay = 500;
