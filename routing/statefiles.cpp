@@ -5,7 +5,7 @@
 // bits of the entry).  A tally of 300 and one of -1 begin the file with
 // 01 2C FF FF; the -1 reads back as 65535.
 // DEV_nnn.LCK, 4096 bytes: LockTable[1..4096], one byte each (the low 8
-// bits; 0 unlocked).
+// bits; 0 unlocked, and a lock whose low 8 bits are 0 is stored as 1).
 //
 // Loading is deliberately forgiving: a short file loads as far as it goes
 // and every missing byte counts as -1 (so a lost pair gives -257 and a lost
@@ -179,11 +179,16 @@ void WriteIndexFile()
     SaveStateFile(IndexFile, bytes);
 }
 
+// A lock whose low byte is 0 (a state of 256, say) is still a lock: it is
+// stored as 1, or a restart would silently unlock the destination.
 void WriteLockFile()
 {
     std::string bytes(kLockBytes, '\0');
-    for (size_t d = 1; d <= kMaxDest; ++d)
-        bytes[d - 1] = static_cast<char>(static_cast<uint32_t>(Routing.LockTable[d]) & 0xFF);
+    for (size_t d = 1; d <= kMaxDest; ++d) {
+        uint32_t state = static_cast<uint32_t>(Routing.LockTable[d]);
+        uint32_t low = state & 0xFF;
+        bytes[d - 1] = static_cast<char>(state != 0 && low == 0 ? 1 : low);
+    }
     SaveStateFile(LockFile, bytes);
 }
 

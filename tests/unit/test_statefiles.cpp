@@ -147,14 +147,15 @@ TEST_F(StateFilesTest, LockFile)
     EXPECT_EQ(Routing.LockTable[3], -1) << "missing bytes load as locked";
     EXPECT_EQ(Routing.LockTable[4096], -1);
 
-    Routing.LockTable[1] = 256;  // stored as its low byte
+    Routing.LockTable[1] = 256;  // its low byte is 0, yet it is a lock
     Routing.LockTable[2] = 7;
+    Routing.LockTable[4] = 0x1234;  // stored as its low byte
     SaveLockFile();
     Bytes b = ReadBinaryFile(lck);
     ASSERT_EQ(b.size(), 4096u);
-    EXPECT_EQ(Bytes(b.begin(), b.begin() + 3), (Bytes{0x00, 0x07, 0xFF}));
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + 4), (Bytes{0x01, 0x07, 0xFF, 0x34}));
     LoadLockFile();
-    EXPECT_EQ(Routing.LockTable[1], 0) << "256 reloads as unlocked";
+    EXPECT_EQ(Routing.LockTable[1], 1) << "256 stays locked across a restart";
     EXPECT_EQ(Routing.LockTable[2], 7);
     EXPECT_EQ(Routing.LockTable[3], 255);
 }
