@@ -247,6 +247,11 @@ void ReadDriverKeys(const char *path)
 {
     Reader wex{path, "WEX"};
     ReadNumberKeys(wex, kTimingKeys);
+    // A negative revertive delay (a typo: -1 is "not set") is no delay for
+    // this run.  Taken as a timer period it would be some 49 days, and every
+    // tally would wait in PendingTable, unreported and unsaved, all that time.
+    if (Profile.RevertiveDelay < 0)
+        Profile.RevertiveDelay = 0;
     Profile.DriverMode = ReadDriverMode(wex);
     ReadNumberKeys(wex, kPollKeys);
     Profile.RevertiveMode = ReadRevertiveMode(wex);

@@ -268,6 +268,9 @@ TEST_F(ProfileTest, NumbersAreCheckedAndRepairedInTheFile)
         {"SonyAddress=129", &DeviceProfile::SonyAddress, 1, "SonyAddress", "1"},
         {"SonyDelay=1001", &DeviceProfile::SonyDelay, 25, "SonyDelay", "25"},
         {"PesaDelay=-1", &DeviceProfile::PesaDelay, 100, "PesaDelay", "100"},
+        // as a timer period it would hold every tally for 49 days
+        {"RevertiveDelay=-5", &DeviceProfile::RevertiveDelay, 0, "RevertiveDelay", "-5"},
+        {"RevertiveDelay=300", &DeviceProfile::RevertiveDelay, 300, "RevertiveDelay", "300"},
         {"AdrienneAddress=123", &DeviceProfile::AdrienneAddress, 0, "AdrienneAddress", "0"},
         {"Simulation=1", &DeviceProfile::Simulation, 1, "Simulation", "1"},
         {"FirstVirtual=12 virtual", &DeviceProfile::FirstVirtual, 12, "FirstVirtual", "12 virtual"},
