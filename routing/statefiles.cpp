@@ -7,6 +7,9 @@
 // DEV_nnn.LCK, 4096 bytes: LockTable[1..4096], one byte each (the low 8
 // bits; 0 unlocked, and a lock whose low 8 bits are 0 is stored as 1).
 //
+// Loading the tallies also takes them as the pending ones: nothing waits
+// for the revertive-delay timer yet.
+//
 // Loading is deliberately forgiving: a short file loads as far as it goes
 // and every missing byte counts as -1 (so a lost pair gives -257 and a lost
 // lock byte a locked destination).  Files are replaced atomically, and no
@@ -200,6 +203,15 @@ void ParkUnsetVirtuals()
             Routing.VirtualTable[d] = Profile.ParkSource;
 }
 
+// Nothing waits for the revertive-delay timer yet.  Were the pending
+// entries left at 0, its first tick would park every loaded tally that no
+// reply has repeated, report it so and let the next save store it.
+void NothingPending()
+{
+    for (int d = 1; d <= kMaxDest; ++d)
+        Routing.PendingTable[d] = Routing.TallyTable[d];
+}
+
 }  // namespace
 
 bool LoadIndexFile()
@@ -214,6 +226,7 @@ bool LoadIndexFile()
             Routing.VirtualTable[d] = 256 * ByteAt(bytes, at) + ByteAt(bytes, at + 1);
         }
         ParkUnsetVirtuals();
+        NothingPending();
         return true;
     }
     if (IndexFile.unreadable)
@@ -223,6 +236,7 @@ bool LoadIndexFile()
         Routing.VirtualTable[d] = 0;
     }
     ParkUnsetVirtuals();
+    NothingPending();
     WriteIndexFile();  // creating the missing file is part of loading
     return true;
 }

@@ -109,6 +109,24 @@ TEST_F(StateFilesTest, EntriesAreBigEndianLow16Bits)
     EXPECT_EQ(Routing.TallyTable[4096], 0x2345);
 }
 
+// With a revertive delay the loaded tallies stand until a reply changes
+// them: the first tick neither parks them nor saves them as parked.
+TEST_F(StateFilesTest, LoadedTalliesOutliveTheFirstRevertiveDelayTick)
+{
+    Bytes stored(16384, 0);
+    stored[1] = 5;
+    stored[3] = 9;
+    WriteBytes(dat, stored);
+    Profile.DatabaseSize_1 = 2;
+    Profile.RevertiveDelay = 500;
+    LoadBoth();
+    ApplyPendingTallies();
+    EXPECT_EQ(Routing.TallyTable[1], 5);
+    EXPECT_EQ(Routing.TallyTable[2], 9);
+    SaveIndexFile();
+    EXPECT_EQ(ReadBinaryFile(dat), stored);
+}
+
 TEST_F(StateFilesTest, ShortIndexFileCountsMissingBytesAsMinusOne)
 {
     Profile.FirstVirtual = 100;

@@ -214,15 +214,15 @@ TEST_F(TablesTest, RevertiveDelayHoldsTalliesUntilTheTick)
     Profile.RevertiveDelay = 500;
     Routing.TallyTable[4] = 2;
     Routing.PendingTable[4] = 2;
-    Routing.TallyTable[6] = 3;  // no reply has refreshed it yet
-    Routing.PendingTable[6] = 0;
+    Routing.TallyTable[6] = 3;
+    Routing.PendingTable[6] = 0;  // a parked tally waiting
     ReportTally(1, 4, 9);
     EXPECT_EQ(Routing.TallyTable[4], 2);
     EXPECT_EQ(Routing.PendingTable[4], 9);
 
     ApplyPendingTallies();
     EXPECT_EQ(Routing.TallyTable[4], 9);
-    EXPECT_EQ(Routing.TallyTable[6], 0) << "pending entries start at 0";
+    EXPECT_EQ(Routing.TallyTable[6], 0);
     EXPECT_EQ(Routing.TallyTable[1], 0);
     EXPECT_EQ(Routing.TallyTable[201], -1) << "beyond the destination count";
 }
