@@ -254,6 +254,11 @@ void ReadDriverKeys(const char *path)
         Profile.RevertiveDelay = 0;
     Profile.DriverMode = ReadDriverMode(wex);
     ReadNumberKeys(wex, kPollKeys);
+    // A negative poll period runs as the default for this run, for the
+    // same reason: as a timer period the router would never be polled.
+    for (const auto &k : kPollKeys)
+        if (Profile.*k.field < 0)
+            Profile.*k.field = k.then;
     Profile.RevertiveMode = ReadRevertiveMode(wex);
     ReadNumberKeys(wex, kBehaviourKeys);
     WriteBack(wex, "LeitchLevels", "OBSOLETE");

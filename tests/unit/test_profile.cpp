@@ -271,6 +271,8 @@ TEST_F(ProfileTest, NumbersAreCheckedAndRepairedInTheFile)
         // as a timer period it would hold every tally for 49 days
         {"RevertiveDelay=-5", &DeviceProfile::RevertiveDelay, 0, "RevertiveDelay", "-5"},
         {"RevertiveDelay=300", &DeviceProfile::RevertiveDelay, 300, "RevertiveDelay", "300"},
+        {"TallyDelay=-50", &DeviceProfile::TallyDelay, 2000, "TallyDelay", "-50"},
+        {"InitTallyDelay=-2", &DeviceProfile::InitTallyDelay, 200, "InitTallyDelay", "-2"},
         {"AdrienneAddress=123", &DeviceProfile::AdrienneAddress, 0, "AdrienneAddress", "0"},
         {"Simulation=1", &DeviceProfile::Simulation, 1, "Simulation", "1"},
         {"FirstVirtual=12 virtual", &DeviceProfile::FirstVirtual, 12, "FirstVirtual", "12 virtual"},
