@@ -418,10 +418,13 @@ int CommRead(int index, uint8_t *buffer, int count)
     PORTINFO *rec = OpenRecord(index);
     if (!rec || !buffer || count <= 0)
         return 0;
+    // Re-armed before the take: bytes the reader adds after it then post a
+    // fresh notification.  Re-armed after it, bytes added in between would
+    // find the old one still outstanding and wait for the next byte.
+    rec->NotifyOutstanding.store(0);
     int left = 0;
     int taken = RingTake(rec->Ring.get(), buffer, count, &left);
     rec->Pending.fetch_sub(taken);
-    rec->NotifyOutstanding.store(0);
     // A paused reader goes on once a whole read's worth is free, so that
     // draining a full ring byte by byte does not wake it for every byte.
     if (kRingSize - 1 - left >= kReadBufferSize && rec->Paused.exchange(0) != 0) {
