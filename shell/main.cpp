@@ -17,6 +17,7 @@
 #include "shell/service.h"
 #include "shell/shell.h"
 #include "shell/status.h"
+#include "ui/about.h"
 #include "ui/view.h"
 
 namespace {
@@ -146,6 +147,26 @@ const ViewModule *OpenView(int *argc, char **argv)
     return view;
 }
 
+// True while the window's event loop runs.
+bool ViewRunning = false;
+
+// The window system may end the program itself: Qt calls exit() when the
+// X server goes away (a logout, a crashed server), which would skip the
+// shutdown and lose every change since the last save.  The shutdown runs
+// here instead, with nothing left that draws (its boxes go to standard
+// error), and the program then ends with Qt's status.
+void ShutdownOnDisplayLoss()
+{
+    if (!ViewRunning)
+        return;
+    ViewRunning = false;
+    SetMessageBoxHook(nullptr);
+    SetAboutRunner(nullptr);
+    std::fprintf(stderr, "%swex: the display went away; shutting down\n", JournalPrefix(kLogWarning));
+    ShutdownDriver();
+    BusClose();
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -176,9 +197,12 @@ int main(int argc, char **argv)
         StartStatusLine(o.statusSeconds);
     ServiceStartWatchdog();
     if (CreateMainWindow()) {
-        if (view && Shell.ExitCode == 0)
+        if (view && Shell.ExitCode == 0) {
+            ViewRunning = true;
+            std::atexit(ShutdownOnDisplayLoss);
             code = view->run();
-        else
+            ViewRunning = false;
+        } else
             code = LoopRun();
     } else if (Shell.MainWindow == 0) {
         // Without its socket nobody can reach the driver: say why and fail,

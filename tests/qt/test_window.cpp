@@ -30,6 +30,7 @@
 #include "routing/tables.h"
 #include "shell/shell.h"
 #include "tests/support/system.h"
+#include "tests/support/tallies.h"
 #include "ui/about.h"
 #include "ui/maindlg.h"
 #include "ui/view/qtview.h"
@@ -145,6 +146,32 @@ TEST(Window, StopSignalsRunTheShutdown)
         EXPECT_TRUE(FileExists(s.Path(Dat(id))));
     }
     EXPECT_TRUE(s.WaitVek("RX code=2186 ", 12));
+    EXPECT_EQ(BusSockets(s), 1u);  // vek's own
+}
+
+// The X server goes away under a running window (a logout, a crash): Qt
+// ends the program itself, and the shutdown must still run first, saving
+// the route made since start-up, deregistering and removing the socket.
+TEST(Window, DisplayLossRunsTheShutdown)
+{
+    Site s;
+    XServer own;
+    ASSERT_TRUE(StartXServer(&own, s.root.dir));
+    ASSERT_TRUE(s.StartVek());
+    s.WriteProfile(7, kSimulated);
+    s.driverHeadless = false;
+    s.driverEnv = {"DISPLAY=" + own.display, "QT_QPA_PLATFORM=xcb"};
+    ASSERT_TRUE(s.StartDriver("wex", "7"));
+    ASSERT_TRUE(s.WaitVek("RX code=2193 ")) << s.DriverErrors();
+    ASSERT_NE(Wexmsg(s, {"--text", "RC 7 5 9 ',---' 0", "--size", "64", "send", "driver:7", "31243"})
+                  .find("result=1"), std::string::npos);
+    StopXServer(&own);
+    ASSERT_TRUE(ChildWait(&s.Driver(), 15000)) << s.DriverErrors();
+    EXPECT_EQ(s.Driver().exitStatus, 1);  // the window system's own status
+    EXPECT_NE(s.DriverErrors().find("the display went away"), std::string::npos) << s.DriverErrors();
+    EXPECT_NE(s.DriverErrors().find("WEX closing..."), std::string::npos);
+    EXPECT_EQ(StoredTallies(s.Path(Dat(7)), 9, 9)[9], 5);
+    EXPECT_TRUE(s.WaitVek("RX code=2186 "));
     EXPECT_EQ(BusSockets(s), 1u);  // vek's own
 }
 
